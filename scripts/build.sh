@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Cross-builds both trees: build/win32 (i686, the shipped programs) and build/win64
+# (x86_64, the same programs and every test program; this is what runs under Wine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/win32 -j "$jobs"
+
+cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON >/dev/null
+cmake --build build/win64 -j "$jobs"

@@ -1,0 +1,279 @@
+#include "TestSupport.h"
+
+#include <shlobj.h>
+#include <cstdio>
+#include <stdexcept>
+
+#include "log/Log.h"
+
+std::string Ansi(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n : 0, '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Wide(const std::string& utf8)
+{
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(n > 0 ? n : 0, L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+std::wstring LogFolderPath()
+{
+    wchar_t szDocs[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, szDocs, CSIDL_PERSONAL, FALSE);
+    return std::wstring(szDocs) + L"\\塔维打印机\\";
+}
+
+std::wstring LogFilePath(int n)
+{
+    return LogFolderPath() + L"Log(" + std::to_wstring(n) + L").txt";
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string out;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof(buf), &got, nullptr) && got)
+        out.append(buf, got);
+    CloseHandle(h);
+    return out;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void ClearLogs()
+{
+    WIN32_FIND_DATAW fd;
+    std::wstring folder = LogFolderPath();
+    HANDLE h = FindFirstFileW((folder + L"Log(*).txt").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((folder + fd.cFileName).c_str());
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    g_nLogFileIndex = 1;
+}
+
+std::vector<std::string> LogRecords(int n)
+{
+    std::string bytes = ReadFileBytes(LogFilePath(n));
+    std::vector<std::string> records;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        size_t end = bytes.find('\0', start);
+        if (end == std::string::npos) {
+            records.push_back(bytes.substr(start) + "<missing NUL>");
+            break;
+        }
+        records.push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return records;
+}
+
+bool SplitRecord(const std::string& record, std::string& text, SYSTEMTIME& stamp)
+{
+    size_t pos = record.rfind("     ");
+    if (pos == std::string::npos)
+        return false;
+    int d, mo, y, h, mi, s, ms, used = 0;
+    std::string tail = record.substr(pos);
+    if (sscanf(tail.c_str(), "     %d-%d-%d,%d:%d:%d:%d \r\n%n", &d, &mo, &y, &h, &mi, &s, &ms, &used) != 7 ||
+        static_cast<size_t>(used) != tail.size())
+        return false;
+    char rebuilt[64];
+    snprintf(rebuilt, sizeof(rebuilt), "     %d-%d-%d,%d:%d:%d:%d \r\n", d, mo, y, h, mi, s, ms);
+    if (tail != rebuilt)  // no leading zeros, nothing else
+        return false;
+    text = record.substr(0, pos);
+    stamp = SYSTEMTIME{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d),
+                       static_cast<WORD>(h), static_cast<WORD>(mi), static_cast<WORD>(s), static_cast<WORD>(ms)};
+    return true;
+}
+
+std::vector<std::string> LogTexts(int n)
+{
+    std::vector<std::string> texts;
+    for (const std::string& record : LogRecords(n)) {
+        std::string text;
+        SYSTEMTIME stamp;
+        texts.push_back(SplitRecord(record, text, stamp) ? text : "<bad stamp>" + record);
+    }
+    return texts;
+}
+
+std::string ErrorRecordText(const std::wstring& name, DWORD code)
+{
+    LPWSTR pText = nullptr;
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, code, 0x400, reinterpret_cast<LPWSTR>(&pText), 0, nullptr);
+    std::wstring message = n ? std::wstring(pText, n) : std::wstring();
+    if (pText)
+        LocalFree(pText);
+    std::wstring text = name + (code ? L" failed with error " : L" succeed:  ") + std::to_wstring(static_cast<int>(code)) +
+                        L": " + message;
+    return Ansi(text);
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot create test file (error " + std::to_string(GetLastError()) + ")");
+    DWORD written = 0;
+    if (!bytes.empty())
+        WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(h);
+}
+
+void MakeDirs(const std::wstring& path)
+{
+    for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos; pos = path.find(L'\\', pos + 1))
+        CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    std::wstring dir = path;
+    if (!dir.empty() && dir.back() != L'\\')
+        dir += L'\\';
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring full = dir + name;
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                RemoveTree(full);
+            else if (!DeleteFileW(full.c_str()))
+                RemoveDirectoryW(full.c_str());
+        } while (FindNextFileW(h, &fd));
+        FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+std::wstring WindowsFolder()
+{
+    wchar_t sz[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, sz, CSIDL_WINDOWS, FALSE);
+    return sz;
+}
+
+std::wstring SystemFolder()
+{
+    wchar_t sz[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, sz, CSIDL_SYSTEM, FALSE);
+    return sz;
+}
+
+DWORD ServiceState(const std::wstring& name)
+{
+    DWORD state = 0;
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!hm)
+        return 0;
+    SC_HANDLE hs = OpenServiceW(hm, name.c_str(), SERVICE_QUERY_STATUS);
+    SERVICE_STATUS st = {};
+    if (hs && QueryServiceStatus(hs, &st))
+        state = st.dwCurrentState;
+    if (hs)
+        CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    return state;
+}
+
+bool WaitServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs)
+{
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    do {
+        if (ServiceState(name) == state)
+            return true;
+        Sleep(50);
+    } while (GetTickCount64() < end);
+    return ServiceState(name) == state;
+}
+
+namespace {
+bool ControlTestService(const std::wstring& name, bool start)
+{
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!hm)
+        return false;
+    SC_HANDLE hs = OpenServiceW(hm, name.c_str(), SERVICE_ALL_ACCESS);
+    bool ok = false;
+    if (hs) {
+        SERVICE_STATUS st = {};
+        ok = start ? (StartServiceW(hs, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING)
+                   : (ControlService(hs, SERVICE_CONTROL_STOP, &st) || GetLastError() == ERROR_SERVICE_NOT_ACTIVE);
+        CloseServiceHandle(hs);
+    }
+    CloseServiceHandle(hm);
+    return ok && WaitServiceState(name, start ? SERVICE_RUNNING : SERVICE_STOPPED, 20000);
+}
+}  // namespace
+
+bool StartServiceAndWait(const std::wstring& name) { return ControlTestService(name, true); }
+bool StopServiceAndWait(const std::wstring& name) { return ControlTestService(name, false); }
+
+std::wstring TestBinFolder()
+{
+    wchar_t sz[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, sz, MAX_PATH);
+    std::wstring path = sz;
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
+
+TestService::TestService(const std::wstring& name, const std::wstring& behaviour) : m_name(name)
+{
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!hm)
+        throw std::runtime_error("OpenSCManagerW failed");
+    std::wstring cmd = L"\"" + TestBinFolder() + L"testservice.exe\" " + name + L" " + behaviour;
+    SC_HANDLE hs = CreateServiceW(hm, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                  SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, cmd.c_str(), nullptr, nullptr, nullptr,
+                                  nullptr, nullptr);
+    DWORD err = GetLastError();
+    if (hs)
+        CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    if (!hs)
+        throw std::runtime_error("CreateServiceW failed with " + std::to_string(err));
+}
+
+TestService::~TestService()
+{
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!hm)
+        return;
+    SC_HANDLE hs = OpenServiceW(hm, m_name.c_str(), SERVICE_ALL_ACCESS);
+    if (hs) {
+        SERVICE_STATUS st = {};
+        if (QueryServiceStatus(hs, &st) && st.dwCurrentState != SERVICE_STOPPED) {
+            ControlService(hs, SERVICE_CONTROL_STOP, &st);
+            WaitServiceState(m_name, SERVICE_STOPPED, 10000);
+        }
+        DeleteService(hs);
+        CloseServiceHandle(hs);
+    }
+    CloseServiceHandle(hm);
+}

@@ -1,0 +1,5 @@
+#pragma once
+#include <windows.h>
+#include <string>
+
+BOOL UninstallOemInfs(std::wstring driverName);

@@ -1,0 +1,177 @@
+#include "engine/ServiceControl.h"
+
+#include "log/Log.h"
+
+namespace {
+
+const DWORD kPcaSvcAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;  // 0x34
+
+enum WaitResult {
+    WaitReached,      // the awaited state was reported
+    WaitQueryFailed,  // the status could no longer be read; counts as reached
+    WaitSettled,      // the service came to rest in another state (a start that fell back to stopped)
+    WaitTimedOut      // still pending after kServiceWaitLimitMs
+};
+
+bool IsPending(DWORD dwState)
+{
+    return dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING ||
+           dwState == SERVICE_CONTINUE_PENDING || dwState == SERVICE_PAUSE_PENDING;
+}
+
+// Polls the status and sleeps for the service's own wait hint between polls, until the
+// awaited state. Bounded: a service that settles in another state ends the wait at once,
+// and one that stays pending ends it after kServiceWaitLimitMs. A pending service with a
+// hint of 0 is polled every 100 ms rather than in a busy loop.
+WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STATUS& status)
+{
+    const ULONGLONG ullStart = GetTickCount64();
+    for (;;) {
+        if (!QueryServiceStatus(hService, &status))
+            return WaitQueryFailed;
+        ULONGLONG ullElapsed = GetTickCount64() - ullStart;
+        ULONGLONG ullLeft = ullElapsed < kServiceWaitLimitMs ? kServiceWaitLimitMs - ullElapsed : 0;
+        DWORD dwPause = status.dwWaitHint;
+        if (dwPause == 0 && status.dwCurrentState != dwAwaited && IsPending(status.dwCurrentState))
+            dwPause = 100;
+        Sleep(static_cast<DWORD>(dwPause < ullLeft ? dwPause : ullLeft));
+        if (status.dwCurrentState == dwAwaited)
+            return WaitReached;
+        if (!IsPending(status.dwCurrentState))
+            return WaitSettled;
+        if (GetTickCount64() - ullStart >= kServiceWaitLimitMs)
+            return WaitTimedOut;
+    }
+}
+
+// Opens the manager and the service with full access, logging the failed call.
+bool OpenServiceFull(const std::wstring& name, SC_HANDLE& hManager, SC_HANDLE& hService)
+{
+    hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!hManager) {
+        WriteLog(L"OpenSCManager", TRUE);
+        return false;
+    }
+    hService = OpenServiceW(hManager, name.c_str(), SERVICE_ALL_ACCESS);
+    if (!hService) {
+        WriteLog(L"OpenService", TRUE);
+        CloseServiceHandle(hManager);
+        return false;
+    }
+    return true;
+}
+
+void CloseBoth(SC_HANDLE hService, SC_HANDLE hManager)
+{
+    if (hService)
+        CloseServiceHandle(hService);
+    CloseServiceHandle(hManager);
+}
+
+}  // namespace
+
+// A status that cannot be read leaves the state unknown: the operation logs the failed
+// query and reports failure rather than guess (the removal must not delete the spooler's
+// files while it may still be running, nor count on a spooler that may not run).
+BOOL StopServiceByName(const std::wstring& name)
+{
+    SC_HANDLE hManager = nullptr, hService = nullptr;
+    if (!OpenServiceFull(name, hManager, hService))
+        return FALSE;
+
+    BOOL bResult = TRUE;
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(hService, &status)) {
+        WriteLog(L"QueryServiceStatus", TRUE);
+        bResult = FALSE;
+    } else if (status.dwCurrentState != SERVICE_STOPPED) {
+        if (!ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+            WriteLog(L"ControlService", TRUE);
+            bResult = FALSE;
+        }
+    }
+    CloseBoth(hService, hManager);
+    return bResult;
+}
+
+// After the start request the wait ends in one of four ways. Running, or a status that can
+// no longer be read, is success. A service that falls back to stopped, or is still pending
+// when the bound is reached, did not start: that is logged under "StartService" with the
+// service's exit code (or ERROR_SERVICE_REQUEST_TIMEOUT) and reported as failure, since
+// the removal relies on a running spooler for the steps that follow.
+BOOL StartServiceByName(const std::wstring& name)
+{
+    SC_HANDLE hManager = nullptr, hService = nullptr;
+    if (!OpenServiceFull(name, hManager, hService))
+        return FALSE;
+
+    BOOL bResult = TRUE;
+    SERVICE_STATUS status = {};
+    if (!QueryServiceStatus(hService, &status)) {
+        WriteLog(L"QueryServiceStatus", TRUE);
+        bResult = FALSE;
+    } else if (status.dwCurrentState == SERVICE_STOPPED) {
+        if (!StartServiceW(hService, 0, nullptr)) {
+            WriteLog(L"StartService", TRUE);
+            bResult = FALSE;
+        } else {
+            switch (WaitForServiceState(hService, SERVICE_RUNNING, status)) {
+            case WaitReached:
+            case WaitQueryFailed:
+                break;
+            case WaitSettled:
+                SetLastError(status.dwWin32ExitCode ? status.dwWin32ExitCode : ERROR_SERVICE_NOT_ACTIVE);
+                WriteLog(L"StartService", TRUE);
+                bResult = FALSE;
+                break;
+            case WaitTimedOut:
+                SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+                WriteLog(L"StartService", TRUE);
+                bResult = FALSE;
+                break;
+            }
+        }
+    }
+    CloseBoth(hService, hManager);
+    return bResult;
+}
+
+BOOL RestartSpooler()
+{
+    if (!StopServiceByName(L"Spooler")) {
+        WriteLog(L"关闭服务失败", FALSE);
+        return FALSE;
+    }
+    Sleep(2000);
+    if (!StartServiceByName(L"Spooler")) {
+        WriteLog(L"开启服务失败", FALSE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void StartPcaSvc(SC_HANDLE hScManager)
+{
+    SC_HANDLE hService = OpenServiceW(hScManager, L"PcaSvc", kPcaSvcAccess);
+    SERVICE_STATUS status = {};
+    if (hService && QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_STOPPED &&
+        StartServiceW(hService, 0, nullptr)) {
+        WaitResult result = WaitForServiceState(hService, SERVICE_RUNNING, status);
+        if (result == WaitReached)
+            OutputDebugStringW(L"start success。");
+    }
+    CloseBoth(hService, hScManager);
+}
+
+void StopPcaSvc(SC_HANDLE hScManager)
+{
+    SC_HANDLE hService = OpenServiceW(hScManager, L"PcaSvc", kPcaSvcAccess);
+    SERVICE_STATUS status = {};
+    if (hService && QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_RUNNING &&
+        ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+        WaitResult result = WaitForServiceState(hService, SERVICE_STOPPED, status);
+        if (result == WaitReached)
+            OutputDebugStringW(L"stop success。");
+    }
+    CloseBoth(hService, hScManager);
+}

@@ -1,0 +1,11 @@
+#pragma once
+#include <windows.h>
+#include <string>
+
+extern volatile LONG g_nProgress;
+extern const std::wstring g_strCaption;
+
+DWORD WINAPI UninstallThread(LPVOID parameter);
+void DoUninstall();
+void CALLBACK ProgressTimerProc(HWND hWnd, UINT message, UINT_PTR idEvent, DWORD dwTime);
+void RestartComputer();
