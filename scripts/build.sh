@@ -4,11 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
+root=${BUILD_ROOT:-build}  # another root keeps a second work tree's build apart
 
-cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+cmake -S . -B "$root/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/win32 -j "$jobs"
+cmake --build "$root/win32" -j "$jobs"
 
-cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+cmake -S . -B "$root/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON >/dev/null
-cmake --build build/win64 -j "$jobs"
+cmake --build "$root/win64" -j "$jobs"

@@ -5,4 +5,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-tests/sandbox.sh build/win64/bin ctest --test-dir build/win64 --output-on-failure "$@"
+root=${BUILD_ROOT:-build}
+tests/sandbox.sh "$root/win64/bin" ctest --test-dir "$root/win64" --output-on-failure "$@"
