@@ -269,8 +269,8 @@ TestService::~TestService()
     if (hs) {
         SERVICE_STATUS st = {};
         if (QueryServiceStatus(hs, &st) && st.dwCurrentState != SERVICE_STOPPED) {
-            ControlService(hs, SERVICE_CONTROL_STOP, &st);
-            WaitServiceState(m_name, SERVICE_STOPPED, 10000);
+            if (ControlService(hs, SERVICE_CONTROL_STOP, &st))
+                WaitServiceState(m_name, SERVICE_STOPPED, 10000);
         }
         DeleteService(hs);
         CloseServiceHandle(hs);

@@ -1,0 +1,270 @@
+// Service control against Wine's service manager: the test service in each behaviour it
+// can be told to show, and Wine's own print spooler.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ImportPatch.h"
+#include "TestSupport.h"
+#include "engine/ServiceControl.h"
+#include "log/Log.h"
+
+namespace {
+
+std::wstring UniqueName(const wchar_t* base)
+{
+    static int n = 0;
+    return std::wstring(base) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearLogs(); }
+    void TearDown() override { ClearLogs(); }
+};
+
+TEST_F(ServiceTest, StopLeavesAStoppedServiceAlone)
+{
+    TestService svc(UniqueName(L"tsStopped"), L"normal");
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(StopServiceByName(svc.Name()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(svc.Name()));
+    EXPECT_TRUE(LogTexts().empty()) << "nothing to log when there is nothing to stop";
+}
+
+TEST_F(ServiceTest, StopSendsTheControlAndDoesNotWait)
+{
+    TestService svc(UniqueName(L"tsSlowStop"), L"stoppending 1500 2000");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(StopServiceByName(svc.Name()));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "the stop must not wait for the stopped state";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(svc.Name()));
+    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_STOPPED, 10000));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ServiceTest, RefusedStopIsLoggedWithItsError)
+{
+    TestService svc(UniqueName(L"tsRefuse"), L"refusestop");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_STOP);
+    SERVICE_STATUS st;
+    SetLastError(0xdeadbeef);
+    ASSERT_FALSE(ControlService(hs, SERVICE_CONTROL_STOP, &st));
+    DWORD expected = GetLastError();
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+
+    EXPECT_FALSE(StopServiceByName(svc.Name()));
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"ControlService", expected)}, LogTexts());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(svc.Name()));
+}
+
+TEST_F(ServiceTest, StopOfAStartPendingServiceIsRefusedAndLogged)
+{
+    TestService svc(UniqueName(L"tsPendingStop"), L"startpending 4000 1000");
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_START);
+    ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), ServiceState(svc.Name()));
+
+    EXPECT_FALSE(StopServiceByName(svc.Name())) << "a pending service accepts no stop control";
+    std::vector<std::string> texts = LogTexts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_EQ(0u, texts[0].find("ControlService failed with error ")) << texts[0];
+    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_RUNNING, 10000));
+}
+
+TEST_F(ServiceTest, StartLeavesARunningOrPendingServiceAlone)
+{
+    TestService running(UniqueName(L"tsRunning"), L"normal");
+    ASSERT_TRUE(StartServiceAndWait(running.Name()));
+    EXPECT_TRUE(StartServiceByName(running.Name()));
+
+    TestService pending(UniqueName(L"tsPending"), L"startpending 3000 1000");
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE hs = OpenServiceW(hm, pending.Name().c_str(), SERVICE_START);
+    ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(StartServiceByName(pending.Name()));
+    EXPECT_LT(GetTickCount64() - start, 1000u) << "a pending service is not waited for";
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ServiceTest, StartWaitsUntilRunning)
+{
+    TestService svc(UniqueName(L"tsStart"), L"startpending 1500 300");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(StartServiceByName(svc.Name()));
+    EXPECT_GE(GetTickCount64() - start, 1400u);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(svc.Name()));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ServiceTest, StartThatFallsBackToStoppedFailsAtOnce)
+{
+    TestService svc(UniqueName(L"tsFail"), L"failstart 1064");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(StartServiceByName(svc.Name()));
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"StartService", 1064)}, LogTexts());
+}
+
+TEST_F(ServiceTest, StartOfAServiceStuckPendingEndsAtTheBound)
+{
+    TestService svc(UniqueName(L"tsStuck"), L"startpending 600000 1000");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(StartServiceByName(svc.Name()));
+    ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, kServiceWaitLimitMs - 100);
+    EXPECT_LT(waited, kServiceWaitLimitMs + 3000);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"StartService", ERROR_SERVICE_REQUEST_TIMEOUT)}, LogTexts());
+}
+
+TEST_F(ServiceTest, MissingServiceIsAnOpenServiceFailure)
+{
+    std::wstring name = UniqueName(L"tsMissing");
+    EXPECT_FALSE(StopServiceByName(name));
+    EXPECT_FALSE(StartServiceByName(name));
+    std::string expected = ErrorRecordText(L"OpenService", ERROR_SERVICE_DOES_NOT_EXIST);
+    EXPECT_EQ((std::vector<std::string>{expected, expected}), LogTexts());
+}
+
+BOOL WINAPI FailingQuery(SC_HANDLE, LPSERVICE_STATUS)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+TEST_F(ServiceTest, UnreadableStatusIsAFailureNotAGuess)
+{
+    TestService svc(UniqueName(L"tsNoQuery"), L"normal");
+    {
+        ScopedImportPatch patch("advapi32.dll", "QueryServiceStatus", reinterpret_cast<void*>(&FailingQuery));
+        EXPECT_FALSE(StartServiceByName(svc.Name()));
+        EXPECT_FALSE(StopServiceByName(svc.Name()));
+    }
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(svc.Name())) << "nothing may be started";
+    std::string expected = ErrorRecordText(L"QueryServiceStatus", ERROR_ACCESS_DENIED);
+    EXPECT_EQ((std::vector<std::string>{expected, expected}), LogTexts());
+}
+
+TEST_F(ServiceTest, RestartSpoolerFromStoppedAndFromRunning)
+{
+    ASSERT_TRUE(StopServiceAndWait(L"Spooler"));
+    ULONGLONG start = GetTickCount64();
+    EXPECT_TRUE(RestartSpooler());
+    EXPECT_GE(GetTickCount64() - start, 2000u) << "the pause between stop and start";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+
+    EXPECT_TRUE(RestartSpooler());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+SC_HANDLE WINAPI NoManager(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
+TEST_F(ServiceTest, RestartSpoolerLogsItsOwnLineAfterTheFailedCall)
+{
+    {
+        ScopedImportPatch patch("advapi32.dll", "OpenSCManagerW", reinterpret_cast<void*>(&NoManager));
+        EXPECT_FALSE(RestartSpooler());
+    }
+    EXPECT_EQ((std::vector<std::string>{ErrorRecordText(L"OpenSCManager", ERROR_ACCESS_DENIED), Ansi(L"关闭服务失败")}),
+              LogTexts());
+}
+
+// ---- the compatibility service, played by the test service under the name "PcaSvc" ----
+
+std::mutex g_debugMutex;
+std::vector<std::wstring> g_debugOutput;
+void WINAPI RecordDebugString(LPCWSTR text)
+{
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    g_debugOutput.push_back(text);
+}
+
+std::atomic<SC_HANDLE> g_watchedHandle{nullptr};
+std::atomic<int> g_watchedCloses{0};
+BOOL(WINAPI* g_realClose)(SC_HANDLE) = nullptr;
+BOOL WINAPI CountingClose(SC_HANDLE h)
+{
+    if (h == g_watchedHandle)
+        ++g_watchedCloses;
+    return g_realClose(h);
+}
+
+class PcaSvcTest : public ServiceTest {
+protected:
+    void SetUp() override
+    {
+        ServiceTest::SetUp();
+        g_debugOutput.clear();
+        g_watchedCloses = 0;
+    }
+    // Runs op with a fresh manager handle as the start-up threads open it; checks it is closed once.
+    void RunWithManager(void (*op)(SC_HANDLE))
+    {
+        SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, GENERIC_EXECUTE);
+        ASSERT_NE(nullptr, hm);
+        g_watchedCloses = 0;
+        g_watchedHandle = hm;
+        op(hm);
+        EXPECT_EQ(1, g_watchedCloses.load()) << "the manager handle must be closed exactly once";
+        g_watchedHandle = nullptr;
+    }
+    ScopedImportPatch m_debug{"kernel32.dll", "OutputDebugStringW", reinterpret_cast<void*>(&RecordDebugString)};
+    ScopedImportPatch m_close{"advapi32.dll", "CloseServiceHandle", reinterpret_cast<void*>(&CountingClose)};
+};
+
+TEST_F(PcaSvcTest, StopWaitsForStoppedThenStartWaitsForRunning)
+{
+    g_realClose = reinterpret_cast<BOOL(WINAPI*)(SC_HANDLE)>(m_close.Original());
+    TestService svc(L"PcaSvc", L"stoppending 800 200");
+    ASSERT_TRUE(StartServiceAndWait(L"PcaSvc"));
+
+    RunWithManager(&StopPcaSvc);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(L"PcaSvc")) << "the stop waits for the stopped state";
+    EXPECT_EQ(std::vector<std::wstring>{L"stop success。"}, g_debugOutput);
+
+    RunWithManager(&StartPcaSvc);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"PcaSvc"));
+    EXPECT_EQ((std::vector<std::wstring>{L"stop success。", L"start success。"}), g_debugOutput);
+
+    // Running: start does nothing. Stopped: stop does nothing.
+    RunWithManager(&StartPcaSvc);
+    ASSERT_TRUE(StopServiceAndWait(L"PcaSvc"));
+    RunWithManager(&StopPcaSvc);
+    EXPECT_EQ(2u, g_debugOutput.size());
+    EXPECT_TRUE(LogTexts().empty()) << "the compatibility service is never logged";
+}
+
+TEST_F(PcaSvcTest, FailuresAreSilentAndBounded)
+{
+    g_realClose = reinterpret_cast<BOOL(WINAPI*)(SC_HANDLE)>(m_close.Original());
+    // No such service: both give up and still close the manager.
+    RunWithManager(&StopPcaSvc);
+    RunWithManager(&StartPcaSvc);
+
+    TestService svc(L"PcaSvc", L"failstart 1064");
+    ULONGLONG start = GetTickCount64();
+    RunWithManager(&StartPcaSvc);
+    EXPECT_LT(GetTickCount64() - start, 5000u) << "a start that falls back to stopped ends the wait";
+    EXPECT_TRUE(g_debugOutput.empty());
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+}  // namespace
