@@ -1,0 +1,280 @@
+// The driver store clean-up against a real FileRepository folder in the sandbox prefix.
+// ShellExecuteW and Sleep are recorded (and not made) unless a test says otherwise.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "CallRecorder.h"
+#include "FileTree.h"
+#include "FolderLookup.h"
+#include "TestSupport.h"
+#include "cleanup/DriverStore.h"
+
+namespace {
+
+const wchar_t kDriver[] = L"Office Laser 100";
+
+std::string InfText(const std::wstring& driverLine)
+{
+    return Ansi(L"[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n\r\n[Strings]\r\nDriverName=\"" +
+                driverLine + L"\"\r\n");
+}
+
+std::string Utf16Bytes(const std::wstring& text)
+{
+    std::string bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(text.c_str()), text.size() * sizeof(wchar_t));
+    return bytes;
+}
+
+class DriverStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_repository = WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\";
+        m_bMadeRepository = !PathExists(m_repository);
+        MakeFolder(m_repository);
+        ClearLogs();
+        ClearRecordedCalls();
+    }
+    void TearDown() override
+    {
+        for (const std::wstring& name : ListingOrder(m_repository)) {
+            if (name.compare(0, 2, L"tv") == 0)
+                RemoveTree(m_repository + name);
+        }
+        if (m_bMadeRepository) {
+            RemoveDirectoryW(m_repository.c_str());
+            RemoveDirectoryW((WindowsFolder() + L"\\System32\\DriverStore").c_str());
+        }
+        ClearLogs();
+    }
+    std::wstring Package(const std::wstring& name) { return m_repository + name + L"\\"; }
+    BOOL Clean(const std::wstring& driverName)
+    {
+        ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
+        ScopedCallRecorder sleep("Sleep", RecordOnly);
+        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
+        return CleanDriverStore(driverName);
+    }
+    std::wstring Parameters(const std::wstring& quotedFolder)
+    {
+        return L"/c takeown /f " + quotedFolder + L" && icacls " + quotedFolder + L" /grant administrators:F ";
+    }
+    std::vector<std::wstring> CmdStarts() { return RecordedCalls(L"ShellExecuteW"); }
+
+    std::wstring m_repository;
+    bool m_bMadeRepository = false;
+};
+
+TEST(GetFolderFromPath, PathUpToTheLastBackslash)
+{
+    EXPECT_EQ(L"C:\\repo\\pkg\\", GetFolderFromPath(L"C:\\repo\\pkg\\a.inf"));
+    EXPECT_EQ(L"C:\\repo\\pkg\\", GetFolderFromPath(L"C:\\repo\\pkg\\"));
+    EXPECT_EQ(L"\\", GetFolderFromPath(L"\\a.inf"));
+    EXPECT_EQ(L"", GetFolderFromPath(L"a.inf"));
+    EXPECT_EQ(L"", GetFolderFromPath(L""));
+}
+
+TEST_F(DriverStoreTest, FileMentionsDriverReadsAnsiTextUpToItsFirstZero)
+{
+    const std::wstring dir = Package(L"tvpkg_mentions");
+    struct Case {
+        const wchar_t* pName;
+        std::string bytes;
+        const wchar_t* pDriver;
+        BOOL expected;
+    } cases[] = {
+        {L"upper.inf", InfText(L"OFFICE LASER 100"), kDriver, TRUE},
+        {L"lower.inf", InfText(L"office laser 100"), kDriver, TRUE},
+        {L"longer.inf", InfText(L"XOFFICE LASER 1000 PCL"), kDriver, TRUE},
+        {L"other.inf", InfText(L"Office Laser 200"), kDriver, FALSE},
+        {L"gbk.inf", InfText(L"塔维打印机 T100"), L"塔维打印机 t100", TRUE},
+        // Only a to z are folded: Cyrillic д is not the capital Д.
+        {L"cyrillic-same.inf", InfText(L"ДPrinter"), L"Дprinter", TRUE},
+        {L"cyrillic-other.inf", InfText(L"дPrinter"), L"ДPRINTER", FALSE},
+        {L"utf16.inf", Utf16Bytes(L"DriverName=\"Office Laser 100\""), kDriver, FALSE},
+        {L"zero.inf", std::string("[Version]\0DriverName=Office Laser 100", 37), kDriver, FALSE},
+        {L"empty.inf", "", kDriver, FALSE},
+        {L"any.inf", InfText(L"Office Laser 100"), L"", FALSE},  // the empty name matches nothing
+    };
+    for (const Case& c : cases)
+        MakeFile(dir + c.pName, c.bytes);
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, FileMentionsDriver(dir + c.pName, c.pDriver)) << c.pName << " / " << c.pDriver;
+    EXPECT_FALSE(FileMentionsDriver(dir + L"missing.inf", kDriver));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(DriverStoreTest, NoMentionStartsNothingAndDeletesNothing)
+{
+    MakeFile(Package(L"tvpkg_other") + L"other.inf", InfText(L"Office Laser 200"));
+    MakeFile(Package(L"tvpkg_upper") + L"X.INF", InfText(kDriver));  // not a candidate: .INF in capitals
+    MakeFile(Package(L"tvpkg_utf16") + L"u.inf", Utf16Bytes(L"DriverName=\"Office Laser 100\""));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_TRUE(RecordedCalls().empty()) << "no cmd, no pause, no deletion";
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_other") + L"other.inf"));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_upper") + L"X.INF"));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_utf16") + L"u.inf"));
+}
+
+TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
+{
+    const std::wstring package = Package(L"tvpkg_abc.inf_x86_neutral_0123");
+    MakeFile(package + L"abc.inf", InfText(L"office laser 100"));
+    MakeFile(package + L"abc.gpd");
+    MakeFile(package + L"x64\\abc.dll");
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(package)) << "the package folder goes with all its content";
+
+    const std::wstring folder = m_repository + L"tvpkg_abc.inf_x86_neutral_0123";
+    std::vector<std::wstring> calls = RecordedCalls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(L"ShellExecuteW|(null)|open|cmd|" + Parameters(L"\"" + folder + L"\"") + L"|(null)|0", calls[0])
+        << "cmd hidden, the folder quoted and without its closing backslash";
+    EXPECT_EQ(L"Sleep|2000", calls[1]) << "the pause comes between the take-over and the deletion";
+    EXPECT_EQ(3u, WithPrefix(calls, L"DeleteFileW|" + package).size());
+    EXPECT_EQ(3u, WithPrefix(calls, L"DeleteFileW|").size()) << "nothing outside the package";
+    EXPECT_TRUE(LogTexts().empty());
+
+    // A file whose name merely contains ".inf" is a candidate as well.
+    const std::wstring loc = Package(L"tvpkg_loc");
+    MakeFile(loc + L"x.inf_loc", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(loc));
+}
+
+TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
+{
+    const std::wstring package = Package(L"tvpkg blank & mkdir tavrelpwned & rem");
+    MakeFile(package + L"a.inf", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(package));
+    std::vector<std::wstring> starts = CmdStarts();
+    ASSERT_EQ(1u, starts.size());
+    const std::wstring quoted = L"\"" + m_repository + L"tvpkg blank & mkdir tavrelpwned & rem\"";
+    const std::wstring parameters = Parameters(quoted);
+    EXPECT_EQ(L"(null)|open|cmd|" + parameters + L"|(null)|0", starts[0]);
+
+    // Run what cmd would get, in a folder of its own: nothing but takeown may start.
+    auto RunCmd = [](const std::wstring& params, const std::wstring& cwd) {
+        std::wstring line = L"cmd.exe " + params;
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW((SystemFolder() + L"\\cmd.exe").c_str(), &line[0], nullptr, nullptr, FALSE,
+                            CREATE_NO_WINDOW, nullptr, cwd.c_str(), &si, &pi))
+            return false;
+        WaitForSingleObject(pi.hProcess, 30000);
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        return true;
+    };
+    const std::wstring cwd = Package(L"tv_cwd");
+    MakeFolder(cwd);
+    ASSERT_TRUE(RunCmd(parameters, cwd));
+    EXPECT_FALSE(PathExists(cwd + L"tavrelpwned")) << "the folder name ran a command of its own";
+    // The same parameters without the quotes do run it: the check above can see an injection.
+    std::wstring bare = m_repository + L"tvpkg blank & mkdir tavrelpwned & rem\\";
+    ASSERT_TRUE(RunCmd(Parameters(bare), cwd));
+    EXPECT_TRUE(PathExists(cwd + L"tavrelpwned")) << "control: unquoted, the name does run mkdir";
+}
+
+TEST_F(DriverStoreTest, FolderWithPercentOrExclamationIsNotHandedToCmd)
+{
+    const std::wstring percent = Package(L"tvpkg_%PATH%");
+    const std::wstring exclamation = Package(L"tvpkg_!PATH!");
+    MakeFile(percent + L"a.inf", InfText(kDriver));
+    MakeFile(exclamation + L"b.inf", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_TRUE(CmdStarts().empty()) << "cmd would expand the variable inside the quotes";
+    EXPECT_FALSE(PathExists(percent)) << "the package is deleted all the same";
+    EXPECT_FALSE(PathExists(exclamation));
+    std::vector<std::wstring> pauses = {L"2000", L"2000"};
+    EXPECT_EQ(pauses, RecordedCalls(L"Sleep"));
+}
+
+TEST_F(DriverStoreTest, InfLyingLooseInTheRepositoryIsPassedOver)
+{
+    MakeFile(m_repository + L"tvloose.inf", InfText(kDriver));
+    MakeFile(Package(L"tvpkg_bystander") + L"b.inf", InfText(L"Another Printer"));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_TRUE(CmdStarts().empty()) << "the repository itself must never be taken over";
+    EXPECT_TRUE(RecordedCalls(L"DeleteFileW").empty()) << "nor walked for deletion";
+    EXPECT_TRUE(PathExists(m_repository + L"tvloose.inf"));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_bystander") + L"b.inf"));
+    DeleteFileW((m_repository + L"tvloose.inf").c_str());
+}
+
+TEST_F(DriverStoreTest, EmptyDriverNameMatchesNothing)
+{
+    MakeFile(Package(L"tvpkg_a") + L"a.inf", InfText(kDriver));
+    ScopedCallRecorder reads("CreateFileW", RecordAndForward);
+    EXPECT_TRUE(Clean(L""));
+    EXPECT_TRUE(RecordedCalls().empty()) << "not one file is read, started or deleted";
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_a") + L"a.inf"));
+}
+
+TEST_F(DriverStoreTest, UnknownWindowsFolderFailsWithoutWalking)
+{
+    MakeFile(Package(L"tvpkg_a") + L"a.inf", InfText(kDriver));
+    ScopedFolderLookupFailure failure(CSIDL_WINDOWS, false, ERROR_PATH_NOT_FOUND);
+    ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+    EXPECT_FALSE(Clean(kDriver));
+    EXPECT_EQ(1, failure.Calls());
+    EXPECT_TRUE(RecordedCalls().empty());
+    std::vector<std::string> expected = {ErrorRecordText(L"SHGetSpecialFolderPath", ERROR_PATH_NOT_FOUND)};
+    EXPECT_EQ(expected, LogTexts());
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_a") + L"a.inf"));
+}
+
+TEST_F(DriverStoreTest, NestedInfDeletesOnlyItsSubFolder)
+{
+    const std::wstring package = Package(L"tvpkg_nested");
+    MakeFile(package + L"top.inf", InfText(L"Another Printer"));
+    MakeFile(package + L"sub\\n.inf", InfText(kDriver));
+    MakeFile(package + L"sub\\deeper\\n.dll");
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(package + L"sub\\"));
+    EXPECT_TRUE(PathExists(package + L"top.inf"));
+    std::vector<std::wstring> starts = CmdStarts();
+    ASSERT_EQ(1u, starts.size());
+    EXPECT_NE(std::wstring::npos, starts[0].find(Parameters(L"\"" + package + L"sub\"")));
+}
+
+TEST_F(DriverStoreTest, TwoMatchingInfsInOnePackageDeleteItOnce)
+{
+    const std::wstring package = Package(L"tvpkg_two");
+    MakeFile(package + L"a.inf", InfText(kDriver));
+    MakeFile(package + L"b.inf", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver)) << "the second INF is gone and no longer matches";
+    EXPECT_FALSE(PathExists(package));
+    EXPECT_EQ(1u, CmdStarts().size());
+    EXPECT_EQ(1u, RecordedCalls(L"Sleep").size());
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(DriverStoreTest, ResultIsThatOfTheLastPackage)
+{
+    // The first package cannot be removed, the second can: TRUE.
+    MakeFile(Package(L"tvpkg_1") + L"a.inf", InfText(kDriver));
+    MakeFile(Package(L"tvpkg_1") + L"locked.dll");
+    MakeReadOnly(Package(L"tvpkg_1") + L"locked.dll");
+    MakeFile(Package(L"tvpkg_2") + L"b.inf", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_EQ(2u, CmdStarts().size());
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_2")));
+    std::vector<std::string> expected = {
+        ErrorRecordText(L"DeleteFile" + Package(L"tvpkg_1") + L"locked.dll", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)};
+    EXPECT_EQ(expected, LogTexts());
+
+    // Now the last package is the one that stays: FALSE.
+    ClearLogs();
+    MakeFile(Package(L"tvpkg_0") + L"c.inf", InfText(kDriver));
+    MakeFile(Package(L"tvpkg_1") + L"a.inf", InfText(kDriver));
+    EXPECT_FALSE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_0")));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_1") + L"locked.dll"));
+}
+
+}  // namespace

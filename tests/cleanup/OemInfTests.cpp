@@ -1,0 +1,109 @@
+// The OEM INF removal against the real INF folder of the sandbox prefix. SetupUninstallOEMInfW
+// is recorded and then made for real (Wine's deletes C:\windows\inf\<name> only).
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <algorithm>
+
+#include "CallRecorder.h"
+#include "FileTree.h"
+#include "FolderLookup.h"
+#include "TestSupport.h"
+#include "cleanup/OemInf.h"
+
+namespace {
+
+const wchar_t kDriver[] = L"Office Laser 100";
+
+class OemInfTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_inf = WindowsFolder() + L"\\inf\\";
+        ClearLogs();
+        ClearRecordedCalls();
+    }
+    void TearDown() override
+    {
+        for (const std::wstring& file : m_made)
+            DeleteFileW(file.c_str());
+        RemoveDirectoryW((m_inf + L"tvsub").c_str());
+        ClearLogs();
+    }
+    void Make(const std::wstring& relative, const std::string& bytes)
+    {
+        ASSERT_FALSE(PathExists(m_inf + relative)) << "test set-up";
+        MakeFile(m_inf + relative, bytes);
+        m_made.push_back(m_inf + relative);
+    }
+    BOOL Uninstall(const std::wstring& driverName)
+    {
+        ScopedCallRecorder setup("SetupUninstallOEMInfW", RecordAndForward);
+        return UninstallOemInfs(driverName);
+    }
+
+    std::wstring m_inf;
+    std::vector<std::wstring> m_made;
+};
+
+std::string Inf(const std::wstring& driverLine)
+{
+    return Ansi(L"[Version]\r\nClass=Printer\r\n[Strings]\r\nDriverName=\"" + driverLine + L"\"\r\n");
+}
+
+TEST_F(OemInfTest, NoCandidateOrNoMentionUninstallsNothing)
+{
+    Make(L"oem9001.inf", Inf(L"Another Printer"));
+    Make(L"OEM9002.INF", Inf(kDriver));  // not a candidate: OEM in capitals
+    std::string utf16("\xFF\xFE", 2);
+    std::wstring text = L"DriverName=\"Office Laser 100\"";
+    utf16.append(reinterpret_cast<const char*>(text.c_str()), text.size() * 2);
+    Make(L"oem9003.inf", utf16);
+    EXPECT_TRUE(Uninstall(kDriver));
+    EXPECT_TRUE(RecordedCalls().empty());
+    for (const std::wstring& file : m_made)
+        EXPECT_TRUE(PathExists(file)) << file;
+}
+
+TEST_F(OemInfTest, EveryMatchingCandidateIsUninstalledByItsBareNameInListOrder)
+{
+    Make(L"oem9011.inf", Inf(L"OFFICE LASER 100"));
+    Make(L"oem9012.PNF", std::string("PNF\x01\x02 Office Laser 100") + std::string(4, '\0') + "binary");
+    Make(L"oem9013.inf", Inf(L"Another Printer"));
+    Make(L"tvmyoem9014.txt", Inf(L"office laser 100"));
+    Make(L"tvsub\\oem9015.inf", Inf(kDriver));
+    std::vector<std::wstring> order = ListingOrder(m_inf);
+    auto Position = [&](const wchar_t* pName) { return std::find(order.begin(), order.end(), pName) - order.begin(); };
+    ASSERT_LT(Position(L"oem9011.inf"), Position(L"oem9012.PNF")) << "test set-up: the listing order assumed below";
+    ASSERT_LT(Position(L"oem9012.PNF"), Position(L"tvmyoem9014.txt"));
+    ASSERT_LT(Position(L"tvmyoem9014.txt"), Position(L"tvsub"));
+
+    EXPECT_TRUE(Uninstall(kDriver));
+    std::vector<std::wstring> expected = {L"oem9011.inf|1|(null)", L"oem9012.PNF|1|(null)", L"tvmyoem9014.txt|1|(null)",
+                                          L"oem9015.inf|1|(null)"};
+    EXPECT_EQ(expected, RecordedCalls(L"SetupUninstallOEMInfW"))
+        << "bare names, SUOI_FORCEDELETE, no reserved pointer, in the order of the walk";
+    EXPECT_FALSE(PathExists(m_inf + L"oem9011.inf")) << "SetupAPI removed it";
+    EXPECT_TRUE(PathExists(m_inf + L"oem9013.inf"));
+    EXPECT_TRUE(PathExists(m_inf + L"tvsub\\oem9015.inf")) << "SetupAPI looks for the bare name in the INF folder only";
+    EXPECT_TRUE(LogTexts().empty()) << "failed uninstalls are not logged";
+}
+
+TEST_F(OemInfTest, EmptyNameOrUnknownWindowsFolderDoNothingAndSucceed)
+{
+    Make(L"oem9021.inf", Inf(kDriver));
+    EXPECT_TRUE(Uninstall(L""));
+    EXPECT_TRUE(RecordedCalls().empty()) << "the empty name would match every OEM INF";
+
+    {
+        ScopedFolderLookupFailure failure(CSIDL_WINDOWS, false, ERROR_PATH_NOT_FOUND);
+        EXPECT_TRUE(Uninstall(kDriver)) << "this step never fails the removal";
+        EXPECT_EQ(1, failure.Calls());
+    }
+    EXPECT_TRUE(RecordedCalls().empty());
+    std::vector<std::string> expected = {ErrorRecordText(L"SHGetSpecialFolderPath", ERROR_PATH_NOT_FOUND)};
+    EXPECT_EQ(expected, LogTexts());
+    EXPECT_TRUE(PathExists(m_inf + L"oem9021.inf"));
+}
+
+}  // namespace

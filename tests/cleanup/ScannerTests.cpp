@@ -1,0 +1,475 @@
+// The directory walk against real trees under C:\tavrel-scan\ of the sandbox prefix.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+
+#include "CallRecorder.h"
+#include "FileTree.h"
+#include "TestSupport.h"
+#include "cleanup/DirScanner.h"
+
+namespace {
+
+const std::wstring kRoot = L"C:\\tavrel-scan\\";
+
+class ScannerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveTree(Extended(kRoot));
+        MakeFolder(kRoot);
+        ClearLogs();
+        ClearRecordedCalls();
+    }
+    void TearDown() override
+    {
+        RemoveTree(Extended(kRoot));
+        ClearLogs();
+    }
+};
+
+bool IsBelow(const std::wstring& path, const std::wstring& folder)
+{
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0;
+}
+
+TEST_F(ScannerTest, DeletingWalkRemovesTheTreeBottomUpAndTheGivenFolderLast)
+{
+    const std::wstring dir = kRoot + L"tree\\";
+    MakeFile(dir + L"a.txt");
+    MakeFile(dir + L"hidden.sys");
+    SetFileAttributesW((dir + L"hidden.sys").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    MakeFile(dir + L"d1\\b.txt");
+    MakeFile(dir + L"d1\\d2\\c.txt");
+    MakeFolder(dir + L"d1\\d2\\d3\\");
+    MakeFile(dir + L"e\\f.txt");
+
+    CDirScanner scanner;
+    BOOL bResult;
+    {
+        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
+        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        SetLastError(0xdeadbeef);
+        bResult = scanner.ScanDirectory(dir, ScanDelete, L"", TRUE);
+    }
+    EXPECT_TRUE(bResult) << "every file and folder could be removed";
+    EXPECT_FALSE(PathExists(dir)) << "the given folder must be gone";
+    EXPECT_TRUE(PathExists(kRoot)) << "nothing above the given folder may be touched";
+    EXPECT_TRUE(LogTexts().empty()) << "a clean walk logs nothing";
+    EXPECT_TRUE(scanner.m_matchedFiles.empty());
+
+    std::vector<std::wstring> calls = RecordedCalls();
+    std::vector<std::wstring> removed;
+    for (const std::wstring& call : WithPrefix(calls, L"RemoveDirectoryW|"))
+        removed.push_back(call.substr(17));
+    std::vector<std::wstring> expected = {dir, dir + L"d1\\", dir + L"d1\\d2\\", dir + L"d1\\d2\\d3\\", dir + L"e\\"};
+    std::vector<std::wstring> sortedRemoved = removed;
+    std::sort(sortedRemoved.begin(), sortedRemoved.end());
+    EXPECT_EQ(expected, sortedRemoved) << "each folder is removed exactly once";
+    ASSERT_FALSE(removed.empty());
+    EXPECT_EQ(dir, removed.back()) << "the given folder goes last";
+    // Bottom-up: a folder's removal comes after every call on anything below it.
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].compare(0, 17, L"RemoveDirectoryW|") != 0)
+            continue;
+        std::wstring folder = calls[i].substr(17);
+        for (size_t k = i + 1; k < calls.size(); ++k) {
+            std::wstring later = calls[k].substr(calls[k].find(L'|') + 1);
+            EXPECT_FALSE(IsBelow(later, folder)) << "call on " << later << " after the removal of " << folder;
+        }
+    }
+    EXPECT_EQ(5u, WithPrefix(calls, L"DeleteFileW|").size()) << "hidden and system files are deleted like others";
+}
+
+TEST_F(ScannerTest, ReadOnlyFileKeepsItsFolderChainWithOneRecordEach)
+{
+    const std::wstring dir = kRoot + L"tree\\";
+    MakeFile(dir + L"x.txt");
+    MakeFile(dir + L"d1\\y.txt");
+    MakeFile(dir + L"d1\\d2\\ro.txt");
+    MakeFile(dir + L"d1\\d2\\z.txt");
+    MakeFile(dir + L"other\\w.txt");
+    MakeReadOnly(dir + L"d1\\d2\\ro.txt");
+
+    CDirScanner scanner;
+    EXPECT_FALSE(scanner.ScanDirectory(dir, ScanDelete, L"", TRUE)) << "the given folder could not be removed";
+
+    std::vector<std::string> expected = {
+        ErrorRecordText(L"DeleteFile" + dir + L"d1\\d2\\ro.txt", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY),  // d2
+        ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY),  // d1
+        ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY),  // the given folder
+    };
+    EXPECT_EQ(expected, LogTexts());
+    EXPECT_TRUE(PathExists(dir + L"d1\\d2\\ro.txt"));
+    EXPECT_FALSE(PathExists(dir + L"d1\\d2\\z.txt"));
+    EXPECT_FALSE(PathExists(dir + L"d1\\y.txt"));
+    EXPECT_FALSE(PathExists(dir + L"x.txt"));
+    EXPECT_FALSE(PathExists(dir + L"other\\")) << "a folder beside the chain is removed";
+}
+
+TEST_F(ScannerTest, ResultIsThatOfTheLastOperation)
+{
+    // Without folder removal: the last listed entry is a folder whose last deletion fails.
+    const std::wstring dir1 = kRoot + L"one\\";
+    MakeFile(dir1 + L"a.txt");
+    MakeFile(dir1 + L"b.txt");
+    MakeFile(dir1 + L"zsub\\ro.txt");
+    MakeReadOnly(dir1 + L"zsub\\ro.txt");
+    ASSERT_EQ(L"zsub", ListingOrder(dir1).back()) << "test set-up: the folder must be listed last";
+    CDirScanner scanner;
+    EXPECT_FALSE(scanner.ScanDirectory(dir1, ScanDelete, L"", FALSE))
+        << "the last entry, a folder whose deletion failed, decides even though a.txt and b.txt went";
+    EXPECT_FALSE(PathExists(dir1 + L"a.txt"));
+    EXPECT_FALSE(PathExists(dir1 + L"b.txt"));
+    EXPECT_TRUE(PathExists(dir1 + L"zsub\\")) << "without bRemoveDirs no folder is removed";
+
+    // A successful deletion listed after the failing folder makes the walk succeed.
+    const std::wstring dir2 = kRoot + L"two\\";
+    MakeFile(dir2 + L"sub\\ro.txt");
+    MakeReadOnly(dir2 + L"sub\\ro.txt");
+    MakeFile(dir2 + L"z.txt");
+    ASSERT_EQ(L"z.txt", ListingOrder(dir2).back());
+    EXPECT_TRUE(scanner.ScanDirectory(dir2, ScanDelete, L"", FALSE));
+
+    // And a failing file listed last fails the walk.
+    const std::wstring dir3 = kRoot + L"three\\";
+    MakeFile(dir3 + L"a.txt");
+    MakeFile(dir3 + L"z.txt");
+    MakeReadOnly(dir3 + L"z.txt");
+    EXPECT_FALSE(scanner.ScanDirectory(dir3, ScanDelete, L"", FALSE));
+
+    std::vector<std::string> expected = {
+        ErrorRecordText(L"DeleteFile" + dir1 + L"zsub\\ro.txt", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"DeleteFile" + dir2 + L"sub\\ro.txt", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"DeleteFile" + dir3 + L"z.txt", ERROR_ACCESS_DENIED),
+    };
+    EXPECT_EQ(expected, LogTexts());
+}
+
+TEST_F(ScannerTest, MissingAndEmptyFolders)
+{
+    const std::wstring missing = kRoot + L"missing\\";
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(missing, ScanCollect, L"", TRUE));
+    EXPECT_TRUE(scanner.m_matchedFiles.empty());
+    EXPECT_TRUE(scanner.ScanDirectory(missing, ScanDelete, L"", FALSE)) << "nothing to delete is no failure";
+    EXPECT_TRUE(LogTexts().empty()) << "a folder that cannot be listed is not logged";
+    EXPECT_FALSE(scanner.ScanDirectory(missing, ScanDelete, L"", TRUE)) << "its removal is still tried and fails";
+    std::vector<std::string> expected = {ErrorRecordText(L"RemoveDirectory", ERROR_FILE_NOT_FOUND)};
+    EXPECT_EQ(expected, LogTexts());
+
+    const std::wstring empty = kRoot + L"empty\\";
+    MakeFolder(empty);
+    EXPECT_TRUE(scanner.ScanDirectory(empty, ScanCollect, L"", TRUE));
+    EXPECT_TRUE(scanner.m_matchedFiles.empty());
+    EXPECT_TRUE(PathExists(empty)) << "a collecting walk removes nothing";
+    EXPECT_TRUE(scanner.ScanDirectory(empty, ScanDelete, L"", TRUE));
+    EXPECT_FALSE(PathExists(empty));
+    EXPECT_EQ(1u, LogTexts().size());
+}
+
+TEST_F(ScannerTest, PatternIsACaseSensitiveSubstringOfTheFileName)
+{
+    struct Case {
+        const wchar_t* path;
+        const wchar_t* pattern;
+        BOOL expected;
+    } cases[] = {
+        {L"C:\\inf\\oem12.inf", L"oem", TRUE},
+        {L"C:\\inf\\oem12.PNF", L"oem", TRUE},
+        {L"C:\\inf\\myoem.txt", L"oem", TRUE},
+        {L"C:\\inf\\OEM12.INF", L"oem", FALSE},
+        {L"C:\\oem\\readme.txt", L"oem", FALSE},
+        {L"C:\\spool\\00012.SPL", L".SPL", TRUE},
+        {L"C:\\spool\\00012.spl", L".SPL", FALSE},
+        {L"C:\\x\\abc", L"\\abc", TRUE},  // the backslash in front of the name is searched too
+        {L"C:\\x\\abc", L"x\\abc", FALSE},
+        {L"C:\\x\\abc", L"", TRUE},
+        {L"", L"", FALSE},
+        {L"", L"a", FALSE},
+        {L"abc", L"abc", FALSE},  // no backslash: no name to search
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, CDirScanner::MatchesPattern(c.path, c.pattern)) << c.path << " / " << c.pattern;
+
+    const std::wstring dir = kRoot + L"spool\\";
+    MakeFile(dir + L"00012.SPL");
+    MakeFile(dir + L"00013.spl");
+    MakeFile(dir + L"x.SPL.d\\readme.txt");
+    MakeFile(dir + L"x.SPL.d\\00014.SPL");
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(dir, ScanCollect, L".SPL", FALSE));
+    std::vector<std::wstring> expected = {dir + L"00012.SPL", dir + L"x.SPL.d\\00014.SPL"};
+    EXPECT_EQ(expected, scanner.m_matchedFiles);
+    EXPECT_TRUE(scanner.ScanDirectory(dir, ScanDelete, L".SPL", FALSE));
+    EXPECT_FALSE(PathExists(dir + L"00012.SPL"));
+    EXPECT_FALSE(PathExists(dir + L"x.SPL.d\\00014.SPL"));
+    EXPECT_TRUE(PathExists(dir + L"00013.spl")) << "another letter case does not match";
+    EXPECT_TRUE(PathExists(dir + L"x.SPL.d\\readme.txt")) << "a folder's name is never matched";
+}
+
+TEST_F(ScannerTest, CollectingAccumulatesInWalkOrderAndTouchesNothing)
+{
+    const std::wstring dir = kRoot + L"inf\\";
+    MakeFile(dir + L"oem1.inf");
+    MakeFile(dir + L"sub\\oem2.inf");
+    MakeFile(dir + L"sub\\deeper\\oem3.PNF");
+    MakeFile(dir + L"zz.inf");
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(dir, ScanCollect, L"oem", TRUE));
+    EXPECT_TRUE(scanner.ScanDirectory(dir, ScanCollect, L"oem", TRUE));
+    ASSERT_EQ(6u, scanner.m_matchedFiles.size());
+    std::vector<std::wstring> first(scanner.m_matchedFiles.begin(), scanner.m_matchedFiles.begin() + 3);
+    std::vector<std::wstring> second(scanner.m_matchedFiles.begin() + 3, scanner.m_matchedFiles.end());
+    EXPECT_EQ(first, second) << "the second walk appends the same files in the same order";
+    std::vector<std::wstring> sorted = first;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::wstring> expected = {dir + L"oem1.inf", dir + L"sub\\deeper\\oem3.PNF", dir + L"sub\\oem2.inf"};
+    EXPECT_EQ(expected, sorted);
+    // Depth-first: oem3 (in sub\deeper\) comes right after or before oem2 (in sub\), never
+    // separated from it by a file of the top folder.
+    auto pos2 = std::find(first.begin(), first.end(), dir + L"sub\\oem2.inf") - first.begin();
+    auto pos3 = std::find(first.begin(), first.end(), dir + L"sub\\deeper\\oem3.PNF") - first.begin();
+    EXPECT_EQ(1, std::abs(pos2 - pos3));
+    EXPECT_TRUE(PathExists(dir + L"zz.inf"));
+    EXPECT_TRUE(PathExists(dir + L"sub\\deeper\\oem3.PNF"));
+
+    // A mode other than collect or delete walks and changes nothing.
+    CDirScanner other;
+    EXPECT_TRUE(other.ScanDirectory(dir, 2, L"", TRUE));
+    EXPECT_TRUE(other.m_matchedFiles.empty());
+    EXPECT_TRUE(PathExists(dir + L"oem1.inf"));
+    EXPECT_TRUE(PathExists(dir));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ScannerTest, RelativeOrEmptyFolderIsRefusedAndAMissingBackslashAdded)
+{
+    const std::wstring cwd = kRoot + L"cwd\\";
+    MakeFile(cwd + L"keep.txt");
+    MakeFile(cwd + L"sub\\keep.txt");
+    wchar_t szOld[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, szOld);
+    ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+    CDirScanner scanner;
+    BOOL bEmpty = scanner.ScanDirectory(L"", ScanDelete, L"", TRUE);
+    BOOL bRelative = scanner.ScanDirectory(L"sub\\", ScanDelete, L"", TRUE);
+    BOOL bDrive = scanner.ScanDirectory(L"C:", ScanDelete, L"", TRUE);
+    BOOL bCollect = scanner.ScanDirectory(L"sub\\", ScanCollect, L"", TRUE);
+    SetCurrentDirectoryW(szOld);
+    EXPECT_FALSE(bEmpty) << "an empty folder must not be taken as the current one";
+    EXPECT_FALSE(bRelative);
+    EXPECT_FALSE(bDrive) << "\"C:\" is the current folder of drive C";
+    EXPECT_TRUE(bCollect) << "a collecting walk still succeeds";
+    EXPECT_TRUE(scanner.m_matchedFiles.empty());
+    EXPECT_TRUE(PathExists(cwd + L"keep.txt"));
+    EXPECT_TRUE(PathExists(cwd + L"sub\\keep.txt"));
+
+    // "...\tree" is walked as "...\tree\", not as the pattern "...\tree*.*".
+    MakeFile(kRoot + L"tree\\a.txt");
+    MakeFile(kRoot + L"treesibling\\b.txt");
+    EXPECT_TRUE(scanner.ScanDirectory(kRoot + L"tree", ScanDelete, L"", TRUE));
+    EXPECT_FALSE(PathExists(kRoot + L"tree"));
+    EXPECT_TRUE(PathExists(kRoot + L"treesibling\\b.txt"));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ScannerTest, ReadWholeFile)
+{
+    const std::string bytes("INF\0text\xff", 9);
+    MakeFile(kRoot + L"a.inf", bytes);
+    DWORD length = 12345;
+    BYTE* pBuffer = CDirScanner::ReadWholeFile(kRoot + L"a.inf", length);
+    ASSERT_NE(nullptr, pBuffer);
+    EXPECT_EQ(9u, length);
+    EXPECT_EQ(bytes, std::string(reinterpret_cast<char*>(pBuffer), length)) << "the bytes as stored, zeros included";
+    EXPECT_EQ(0, pBuffer[length]) << "one zero byte after the content";
+    delete[] pBuffer;
+
+    MakeFile(kRoot + L"empty.inf", "");
+    length = 12345;
+    pBuffer = CDirScanner::ReadWholeFile(kRoot + L"empty.inf", length);
+    ASSERT_NE(nullptr, pBuffer);
+    EXPECT_EQ(0u, length);
+    EXPECT_EQ(0, pBuffer[0]);
+    delete[] pBuffer;
+
+    length = 12345;
+    EXPECT_EQ(nullptr, CDirScanner::ReadWholeFile(kRoot + L"missing.inf", length));
+    EXPECT_EQ(12345u, length) << "length is left alone when the file cannot be opened";
+
+    // Opened without sharing: a file that someone else holds open is not read.
+    HANDLE hHeld = CreateFileW((kRoot + L"a.inf").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    EXPECT_EQ(nullptr, CDirScanner::ReadWholeFile(kRoot + L"a.inf", length));
+    CloseHandle(hHeld);
+    EXPECT_TRUE(LogTexts().empty()) << "reading logs nothing";
+}
+
+// A folder tree whose deepest paths are far longer than MAX_PATH.
+TEST_F(ScannerTest, TreeDeeperThanMaxPathIsWalkedWhole)
+{
+    std::wstring deep = kRoot + L"deep\\";
+    std::vector<std::wstring> files;
+    for (int level = 0; level < 12; ++level) {
+        deep += L"level" + std::to_wstring(level) + L"_abcdefghijklmnopqrstuvwx\\";
+        files.push_back(deep + L"file" + std::to_wstring(level) + L".inf");
+        MakeFile(files.back(), "printer " + std::to_string(level));
+    }
+    ASSERT_GT(files.back().size(), MAX_PATH + 100u) << "test set-up";
+
+    CDirScanner scanner;
+    {
+        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+        ScopedCallRecorder creates("CreateFileW", RecordAndForward);
+        EXPECT_TRUE(scanner.ScanDirectory(kRoot + L"deep\\", ScanCollect, L".inf", FALSE));
+        std::sort(scanner.m_matchedFiles.begin(), scanner.m_matchedFiles.end());
+        std::vector<std::wstring> sortedFiles = files;
+        std::sort(sortedFiles.begin(), sortedFiles.end());
+        EXPECT_EQ(sortedFiles, scanner.m_matchedFiles) << "every file, listed by its plain path";
+
+        DWORD length = 0;
+        BYTE* pBuffer = CDirScanner::ReadWholeFile(files.back(), length);
+        ASSERT_NE(nullptr, pBuffer) << "a file deeper than MAX_PATH can be read";
+        EXPECT_EQ("printer 11", std::string(reinterpret_cast<char*>(pBuffer)));
+        delete[] pBuffer;
+    }
+    // A deep read-only file is logged under its plain path.
+    MakeReadOnly(files[10]);
+    {
+        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
+        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        EXPECT_FALSE(scanner.ScanDirectory(kRoot + L"deep\\", ScanDelete, L"", TRUE));
+    }
+    std::vector<std::string> texts = LogTexts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(ErrorRecordText(L"DeleteFile" + files[10], ERROR_ACCESS_DENIED), texts[0]);
+    EXPECT_EQ(13u, texts.size()) << "one DeleteFile, then a RemoveDirectory for level10 up to the given folder";
+    EXPECT_FALSE(PathExists(files[11]));
+    EXPECT_TRUE(PathExists(files[10]));
+
+    SetFileAttributesW(Extended(files[10]).c_str(), FILE_ATTRIBUTE_NORMAL);
+    {
+        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
+        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        std::wstring deepFolder = files[10].substr(0, files[10].rfind(L'\\') + 1);
+        EXPECT_TRUE(scanner.ScanDirectory(deepFolder, ScanDelete, L"", TRUE)) << "a deep folder can be the start";
+        EXPECT_TRUE(scanner.ScanDirectory(kRoot + L"deep\\", ScanDelete, L"", TRUE));
+    }
+    EXPECT_FALSE(PathExists(kRoot + L"deep\\"));
+
+    // On Windows a plain path of MAX_PATH or more characters fails: every path handed to the
+    // system is short enough or in extended-length form.
+    for (const std::wstring& call : RecordedCalls()) {
+        std::wstring path = call.substr(call.find(L'|') + 1);
+        if (path.find(L"tavrel-scan") == std::wstring::npos)
+            continue;  // the log's own file
+        EXPECT_TRUE(path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) << call;
+    }
+    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"FindFirstFileW|\\\\?\\").empty());
+    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"CreateFileW|\\\\?\\").empty());
+    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"DeleteFileW|\\\\?\\").empty());
+    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"RemoveDirectoryW|\\\\?\\").empty());
+}
+
+// A junction made the Windows way; Wine 8 cannot (error 50), and the test then uses the
+// Unix link that the scanner_links fixture placed (see links.sh).
+bool MakeJunction(const std::wstring& link, const std::wstring& target)
+{
+    if (!CreateDirectoryW(link.c_str(), nullptr))
+        return false;
+    HANDLE h = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    bool bMade = false;
+    if (h != INVALID_HANDLE_VALUE) {
+        std::wstring substitute = L"\\??\\" + target;
+        std::vector<BYTE> buf(8 + 8 + (substitute.size() + 1 + target.size() + 1) * 2, 0);
+        auto* p = reinterpret_cast<WORD*>(buf.data());
+        *reinterpret_cast<DWORD*>(buf.data()) = IO_REPARSE_TAG_MOUNT_POINT;
+        p[2] = static_cast<WORD>(buf.size() - 8);
+        p[4] = 0;
+        p[5] = static_cast<WORD>(substitute.size() * 2);
+        p[6] = static_cast<WORD>((substitute.size() + 1) * 2);
+        p[7] = static_cast<WORD>(target.size() * 2);
+        memcpy(buf.data() + 16, substitute.c_str(), substitute.size() * 2);
+        memcpy(buf.data() + 16 + (substitute.size() + 1) * 2, target.c_str(), target.size() * 2);
+        DWORD dwReturned = 0;
+        bMade = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, buf.data(), static_cast<DWORD>(buf.size()), nullptr, 0,
+                                &dwReturned, nullptr) != FALSE;
+        CloseHandle(h);
+    }
+    if (!bMade)
+        RemoveDirectoryW(link.c_str());
+    return bMade;
+}
+
+TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
+{
+    const std::wstring base = L"C:\\tavrel-links\\";
+    const std::wstring tree = base + L"tree\\";
+    const std::wstring target = base + L"target\\";
+    MakeFolder(tree);
+    MakeFolder(target);
+    std::wstring link = tree + L"junction";
+    bool bOwnJunction = MakeJunction(link, base + L"target");
+    if (!bOwnJunction)
+        link = tree + L"link";
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(link.c_str(), &fd);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h) << "no directory link at " << link << " (fixture scanner_links missing?)";
+    FindClose(h);
+    ASSERT_EQ(DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+              fd.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+
+    MakeFile(target + L"keep.inf");
+    MakeFile(target + L"sub\\keep2.inf");
+    MakeFile(tree + L"own.inf");
+    MakeFile(tree + L"d\\own2.inf");
+
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(tree, ScanCollect, L".inf", FALSE));
+    std::vector<std::wstring> collected = scanner.m_matchedFiles;
+    std::sort(collected.begin(), collected.end());
+    std::vector<std::wstring> expected = {tree + L"d\\own2.inf", tree + L"own.inf"};
+    EXPECT_EQ(expected, collected) << "a collecting walk does not follow the link";
+
+    EXPECT_TRUE(scanner.ScanDirectory(tree, ScanDelete, L".inf", FALSE));
+    EXPECT_FALSE(PathExists(tree + L"own.inf"));
+    EXPECT_TRUE(PathExists(target + L"keep.inf"));
+    EXPECT_TRUE(PathExists(target + L"sub\\keep2.inf"));
+
+    MakeFile(tree + L"own.inf");
+    {
+        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        EXPECT_FALSE(scanner.ScanDirectory(tree, ScanDelete, L"", TRUE))
+            << "the folder that holds the link cannot be removed";
+    }
+    EXPECT_TRUE(PathExists(target + L"keep.inf")) << "nothing behind the link may be deleted";
+    EXPECT_TRUE(PathExists(target + L"sub\\keep2.inf"));
+    EXPECT_TRUE(PathExists(target + L"sub\\"));
+    EXPECT_TRUE(PathExists(link)) << "the link is left in place";
+    EXPECT_FALSE(PathExists(tree + L"own.inf"));
+    EXPECT_FALSE(PathExists(tree + L"d\\"));
+    for (const std::wstring& call : RecordedCalls())
+        EXPECT_EQ(std::wstring::npos, call.find(link)) << "no call may go into or onto the link: " << call;
+    std::vector<std::string> records = {ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)};
+    EXPECT_EQ(records, LogTexts());
+
+    // Clean up what this test made; the fixture removes its own link and folders.
+    DeleteFileW((target + L"keep.inf").c_str());
+    DeleteFileW((target + L"sub\\keep2.inf").c_str());
+    RemoveDirectoryW((target + L"sub").c_str());
+    if (bOwnJunction) {
+        RemoveDirectoryW(link.c_str());  // on Windows this removes the junction only
+        RemoveDirectoryW(target.c_str());
+        RemoveDirectoryW(tree.c_str());
+        RemoveDirectoryW(base.c_str());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// The spooler driver folder clean-up against the real folder "spool\drivers" under
+// C:\windows\system32 of the sandbox prefix. Every file name made here starts with TV (or is a kept name that
+// Wine does not ship), so nothing of Wine's own is touched; each test removes what it made.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "CallRecorder.h"
+#include "FileTree.h"
+#include "FolderLookup.h"
+#include "TestSupport.h"
+#include "cleanup/SpoolDriverFiles.h"
+
+namespace {
+
+class SpoolDriverFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_root = WindowsFolder() + L"\\System32\\spool\\drivers\\";
+        ASSERT_TRUE(PathExists(m_root));
+        for (const wchar_t* pFolder : {L"x64\\", L"x64\\3\\", L"W32X86\\", L"W32X86\\3\\", L"W32X86\\2\\", L"tavrel\\",
+                                       L"tavrel\\sub\\"}) {
+            if (!PathExists(m_root + pFolder)) {
+                MakeFolder(m_root + pFolder);
+                m_madeFolders.push_back(m_root + pFolder);
+            }
+        }
+        ClearLogs();
+        ClearRecordedCalls();
+    }
+    void TearDown() override
+    {
+        for (const std::wstring& file : m_madeFiles) {
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(file.c_str());
+        }
+        for (auto it = m_madeFolders.rbegin(); it != m_madeFolders.rend(); ++it)
+            RemoveDirectoryW(it->c_str());
+        ClearLogs();
+    }
+    // Makes a file below the driver root and returns its path.
+    std::wstring Make(const std::wstring& relative)
+    {
+        std::wstring path = m_root + relative;
+        EXPECT_FALSE(PathExists(path)) << "test set-up: " << path << " exists already";
+        MakeFile(path);
+        m_madeFiles.push_back(path);
+        return path;
+    }
+
+    std::wstring m_root;
+    std::vector<std::wstring> m_madeFolders;
+    std::vector<std::wstring> m_madeFiles;
+};
+
+// A driver record as the spooler delivers it: the dependent files one after another, each
+// with its zero, and one more zero at the end.
+struct Driver {
+    std::wstring strDependent;
+    std::wstring strMonitor;
+    std::wstring strDataFile;
+    DRIVER_INFO_6W info = {};
+
+    Driver(const std::vector<std::wstring>& dependent, const wchar_t* pMonitor, const wchar_t* pDataFile)
+    {
+        for (const std::wstring& file : dependent)
+            strDependent += file + L'\0';
+        strDependent += L'\0';
+        strMonitor = pMonitor ? pMonitor : L"";
+        strDataFile = pDataFile;
+        info.cVersion = 3;
+        info.pName = const_cast<LPWSTR>(L"TV Test Driver");
+        info.pEnvironment = const_cast<LPWSTR>(L"Windows x64");
+        info.pDriverPath = const_cast<LPWSTR>(L"C:\\d\\TVDRV.DLL");
+        info.pDataFile = &strDataFile[0];
+        info.pDependentFiles = &strDependent[0];
+        info.pMonitorName = pMonitor ? &strMonitor[0] : nullptr;
+    }
+};
+
+TEST(GetFileNameFromPath, NameAfterTheLastBackslash)
+{
+    EXPECT_EQ(L"UNIDRV.DLL", GetFileNameFromPath(L"C:\\Windows\\System32\\spool\\drivers\\x64\\3\\UNIDRV.DLL"));
+    EXPECT_EQ(L"a", GetFileNameFromPath(L"\\a"));
+    EXPECT_EQ(L"", GetFileNameFromPath(L"UNIDRV.DLL")) << "no backslash, no name";
+    EXPECT_EQ(L"", GetFileNameFromPath(L""));
+    EXPECT_EQ(L"", GetFileNameFromPath(L"C:\\drivers\\"));
+}
+
+TEST_F(SpoolDriverFilesTest, KeepListIsACaseSensitiveSubstringTestOfTheWholeString)
+{
+    std::wstring kept[] = {Make(L"x64\\3\\UNIDRV.DLL"), Make(L"x64\\3\\NAMES.GPD"), Make(L"x64\\3\\UNIDRV"),
+                           Make(L"tavrel\\XDLL;UNIDRVUI.TXT")};
+    // Wine's file names ignore case like Windows: the lower-case file lies in another folder.
+    std::wstring gone[] = {Make(L"W32X86\\3\\unidrv.dll"), Make(L"tavrel\\xunidrv.dll.bak"), Make(L"x64\\3\\TVDATA.GPD")};
+    Driver driver({L"C:\\d\\UNIDRV.DLL", L"C:\\d\\DRV.DLL", L"C:\\d\\NAMES.GPD", L"C:\\d\\UNIDRV",
+                   L"C:\\d\\DLL;UNIDRVUI", L"C:\\d\\unidrv.dll"},
+                  nullptr, L"C:\\d\\TVDATA.GPD");
+    {
+        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+        EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+    }
+    for (const std::wstring& file : kept)
+        EXPECT_TRUE(PathExists(file)) << file << " must be spared: its listed name occurs in the keep list";
+    for (const std::wstring& file : gone)
+        EXPECT_FALSE(PathExists(file)) << file << " must be deleted";
+    EXPECT_EQ(2u, WithPrefix(RecordedCalls(), L"FindFirstFileW|" + m_root + L"*.*").size())
+        << "one walk for unidrv.dll, one for the data file";
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(SpoolDriverFilesTest, DataFileIsDeletedEvenWhenKeptAndComesAlone)
+{
+    std::wstring files[] = {Make(L"x64\\3\\STDSCHMX.GDL"), Make(L"tavrel\\sub\\STDSCHMX.GDL.old")};
+    Driver driver({}, nullptr, L"C:\\d\\STDSCHMX.GDL");
+    driver.info.pDependentFiles = nullptr;
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+    for (const std::wstring& file : files)
+        EXPECT_FALSE(PathExists(file)) << file;
+    EXPECT_TRUE(PathExists(m_root + L"tavrel\\sub\\")) << "folders are never removed here";
+
+    // Nothing listed at all: no walk, TRUE.
+    Driver empty({}, nullptr, L"");
+    empty.info.pDependentFiles = nullptr;
+    ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+    EXPECT_TRUE(CleanSpoolDriverFiles(&empty.info));
+    EXPECT_TRUE(RecordedCalls().empty());
+}
+
+TEST_F(SpoolDriverFilesTest, DependentWalkStopsAtANameWithoutBackslashAndAfterTheMonitor)
+{
+    std::wstring a = Make(L"x64\\3\\TVA.DLL");
+    std::wstring b = Make(L"x64\\3\\TVB.DLL");
+    std::wstring c = Make(L"x64\\3\\TVC.DLL");
+    Driver noSlash({L"C:\\d\\TVA.DLL", L"TVB.DLL", L"C:\\d\\TVC.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&noSlash.info));
+    EXPECT_FALSE(PathExists(a));
+    EXPECT_TRUE(PathExists(b)) << "an item without a backslash ends the list";
+    EXPECT_TRUE(PathExists(c)) << "nothing after it is listed";
+
+    a = Make(L"x64\\3\\TVA2.DLL");
+    std::wstring monitor = Make(L"x64\\3\\TVMON.DLL");
+    std::wstring after = Make(L"x64\\3\\TVAFTER.DLL");
+    Driver withMonitor({L"C:\\d\\TVA2.DLL", L"C:\\d\\TVMON.DLL", L"C:\\d\\TVAFTER.DLL"}, L"TVMON.DLL",
+                       L"C:\\d\\TVDATA.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&withMonitor.info));
+    EXPECT_FALSE(PathExists(a));
+    EXPECT_FALSE(PathExists(monitor)) << "the monitor's own file is still listed";
+    EXPECT_TRUE(PathExists(after)) << "the list ends after the monitor's file";
+
+    // The monitor comparison is case-sensitive: "tvmon.dll" does not end the list.
+    monitor = Make(L"x64\\3\\TVMON2.DLL");
+    after = Make(L"x64\\3\\TVAFTER2.DLL");
+    Driver otherCase({L"C:\\d\\TVMON2.DLL", L"C:\\d\\TVAFTER2.DLL"}, L"tvmon2.dll", L"C:\\d\\TVDATA.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&otherCase.info));
+    EXPECT_FALSE(PathExists(monitor));
+    EXPECT_FALSE(PathExists(after));
+}
+
+TEST_F(SpoolDriverFilesTest, NameRemovesEveryFileContainingItInEveryFolder)
+{
+    std::wstring gone[] = {Make(L"x64\\3\\TVABC.DLL"),     Make(L"W32X86\\3\\TVABC.DLL"),
+                           Make(L"W32X86\\2\\TVABC.DLL"),  Make(L"tavrel\\sub\\XTVABC.DLL"),
+                           Make(L"x64\\3\\TVABC.DLL.BAK"), Make(L"TVABC.DLL")};
+    std::wstring kept[] = {Make(L"tavrel\\tvabc.dll"), Make(L"W32X86\\3\\TVAB.DLL")};
+    Driver driver({L"C:\\Windows\\System32\\spool\\drivers\\x64\\3\\TVABC.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+    for (const std::wstring& file : gone)
+        EXPECT_FALSE(PathExists(file)) << file;
+    for (const std::wstring& file : kept)
+        EXPECT_TRUE(PathExists(file)) << file;
+    EXPECT_TRUE(PathExists(m_root + L"x64\\3\\wineps.drv")) << "another driver's file stays";
+}
+
+TEST_F(SpoolDriverFilesTest, ResultIsThatOfTheLastWalk)
+{
+    // A name listed twice is walked twice; its read-only file fails both times, but the
+    // data file's walk comes last and succeeds.
+    std::wstring readOnly = Make(L"x64\\3\\TVRO.DLL");
+    MakeReadOnly(readOnly);
+    Make(L"x64\\3\\TVDATA.GPD");
+    Driver driver({L"C:\\d\\TVRO.DLL", L"C:\\d\\TVRO.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info)) << "an earlier walk's failure does not count";
+    std::vector<std::string> expected(2, ErrorRecordText(L"DeleteFile" + readOnly, ERROR_ACCESS_DENIED));
+    EXPECT_EQ(expected, LogTexts());
+
+    // No file matches any name: TRUE.
+    ClearLogs();
+    Driver none({L"C:\\d\\TVNONE1.DLL", L"C:\\d\\TVNONE2.DLL"}, nullptr, L"C:\\d\\TVNONE.GPD");
+    EXPECT_TRUE(CleanSpoolDriverFiles(&none.info));
+
+    // The data file's walk fails: FALSE. (Its file lies in the folder listed last: a walk's
+    // result is that of its last step, here the walk of x64.)
+    ASSERT_EQ(L"x64", ListingOrder(m_root).back()) << "test set-up";
+    std::wstring dataFile = Make(L"x64\\3\\TVDATA2.GPD");
+    MakeReadOnly(dataFile);
+    Driver failing({L"C:\\d\\TVOK.DLL"}, nullptr, L"C:\\d\\TVDATA2.GPD");
+    EXPECT_FALSE(CleanSpoolDriverFiles(&failing.info));
+    expected = {ErrorRecordText(L"DeleteFile" + dataFile, ERROR_ACCESS_DENIED)};
+    EXPECT_EQ(expected, LogTexts());
+}
+
+TEST_F(SpoolDriverFilesTest, UnknownWindowsFolderFailsWithoutWalking)
+{
+    std::wstring file = Make(L"x64\\3\\TVLOST.DLL");
+    Driver driver({L"C:\\d\\TVLOST.DLL"}, nullptr, L"C:\\d\\TVLOST.DLL");
+    for (bool bEmpty : {false, true}) {
+        ClearLogs();
+        ScopedFolderLookupFailure failure(CSIDL_WINDOWS, bEmpty, ERROR_PATH_NOT_FOUND);
+        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+        ClearRecordedCalls();
+        EXPECT_FALSE(CleanSpoolDriverFiles(&driver.info)) << (bEmpty ? "empty answer" : "failed look-up");
+        EXPECT_EQ(1, failure.Calls());
+        EXPECT_TRUE(RecordedCalls().empty()) << "no walk on a path relative to the current drive";
+        std::vector<std::string> expected = {ErrorRecordText(L"SHGetSpecialFolderPath", ERROR_PATH_NOT_FOUND)};
+        EXPECT_EQ(expected, LogTexts());
+    }
+    EXPECT_TRUE(PathExists(file));
+}
+
+}  // namespace

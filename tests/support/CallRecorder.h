@@ -1,0 +1,39 @@
+#pragma once
+// Records calls of the test program's imports, in order, for tests that must see exactly how
+// a system call was made (the cmd parameters, the pause, the bare INF name, the paths that
+// reach the file system). Each recorded call is one line: the function name and its
+// arguments as text, joined by '|', a null pointer written "(null)", e.g.
+//   "Sleep|2000"
+//   "ShellExecuteW|(null)|open|cmd|/c takeown /f ...|(null)|0"
+//   "SetupUninstallOEMInfW|oem12.inf|1|(null)"
+//   "DeleteFileW|C:\windows\...", "RemoveDirectoryW|...", "FindFirstFileW|...", "CreateFileW|..."
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "ImportPatch.h"
+
+enum RecordMode { RecordOnly, RecordAndForward };
+
+// While alive, every call of `function` by the test program is recorded; with
+// RecordAndForward it is then made for real, with RecordOnly it succeeds without effect
+// (Sleep returns at once, ShellExecuteW returns 42, the others TRUE / an invalid handle).
+// Supported: ShellExecuteW, SetupUninstallOEMInfW, Sleep, DeleteFileW, RemoveDirectoryW,
+// FindFirstFileW, CreateFileW.
+class ScopedCallRecorder {
+public:
+    ScopedCallRecorder(const char* function, RecordMode mode);
+    ~ScopedCallRecorder();
+    ScopedCallRecorder(const ScopedCallRecorder&) = delete;
+    ScopedCallRecorder& operator=(const ScopedCallRecorder&) = delete;
+
+private:
+    int m_nSlot;
+    ScopedImportPatch* m_pPatch;
+};
+
+std::vector<std::wstring> RecordedCalls();
+// Only the calls of one function, without the "name|" in front.
+std::vector<std::wstring> RecordedCalls(const std::wstring& function);
+void ClearRecordedCalls();

@@ -1,0 +1,139 @@
+#include "cleanup/DirScanner.h"
+
+#include <new>
+
+#include "log/Log.h"
+
+namespace {
+
+// Paths of this length or more go to the system in extended-length form ("\\?\C:\...",
+// "\\?\UNC\server\share\..."), so that a tree deeper than MAX_PATH is listed, read and
+// deleted whole instead of being left half removed. Below it (MAX_PATH minus room for an
+// 8.3 name, the directory limit of Windows) paths are passed as they are. Logs and
+// m_matchedFiles always hold the plain path.
+const size_t kPlainPathLimit = MAX_PATH - 12;
+
+std::wstring SystemPath(const std::wstring& path)
+{
+    if (path.size() < kPlainPathLimit || path.compare(0, 4, L"\\\\?\\") == 0)
+        return path;
+    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+        return L"\\\\?\\" + path;
+    if (path.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + path.substr(2);
+    return path;
+}
+
+// A walk only starts from "X:\..." or "\\server\share\...": a relative or empty folder would
+// be taken from the current directory, which nothing here may delete in.
+bool IsAbsoluteFolder(const std::wstring& dir)
+{
+    if (dir.size() >= 3 && dir[1] == L':' && dir[2] == L'\\')
+        return true;
+    return dir.size() > 2 && dir.compare(0, 2, L"\\\\") == 0;
+}
+
+BOOL RemoveFolder(const std::wstring& dir)
+{
+    std::wstring strSystemPath = SystemPath(dir);
+    // The extended form is taken literally; a directory is named without the closing backslash.
+    if (strSystemPath.compare(0, 4, L"\\\\?\\") == 0 && strSystemPath.back() == L'\\')
+        strSystemPath.pop_back();
+    return RemoveDirectoryW(strSystemPath.c_str());
+}
+
+}  // namespace
+
+BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs)
+{
+    if (!IsAbsoluteFolder(dir))
+        return mode == ScanDelete ? FALSE : TRUE;
+    if (dir.back() != L'\\')
+        return ScanDirectory(dir + L'\\', mode, pattern, bRemoveDirs);
+
+    BOOL result = TRUE;
+    WIN32_FIND_DATAW findData;
+    HANDLE hFind = FindFirstFileW(SystemPath(dir + L"*.*").c_str(), &findData);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring strName = findData.cFileName;
+            if (strName == L"." || strName == L"..")
+                continue;
+            if (findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                // A junction or directory link is neither followed nor removed: following it
+                // would list or delete what lies outside the tree, and removing it is not
+                // safe everywhere (Wine's RemoveDirectoryW removes an empty target through a
+                // link). The folder that holds it therefore stays, with its own
+                // "RemoveDirectory" record.
+                if (findData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                    continue;
+                result = ScanDirectory(dir + strName + L'\\', mode, pattern, bRemoveDirs);
+                continue;
+            }
+            const std::wstring strPath = dir + strName;
+            if (!MatchesPattern(strPath, pattern))
+                continue;
+            if (mode == ScanCollect) {
+                m_matchedFiles.push_back(strPath);
+            } else if (mode == ScanDelete) {
+                result = DeleteFileW(SystemPath(strPath).c_str());
+                if (!result)
+                    WriteLog(L"DeleteFile" + strPath, TRUE);
+            }
+        } while (FindNextFileW(hFind, &findData));
+        // Closed before the removal below, so the folder is not held open by its own listing.
+        FindClose(hFind);
+    }
+
+    if (mode == ScanDelete && bRemoveDirs) {
+        result = RemoveFolder(dir);
+        if (!result)
+            WriteLog(L"RemoveDirectory", TRUE);
+    }
+    return result;
+}
+
+BOOL CDirScanner::MatchesPattern(const std::wstring& path, const std::wstring& pattern)
+{
+    if (path.empty())
+        return FALSE;
+    if (pattern.empty())
+        return TRUE;
+    size_t nSlash = path.rfind(L'\\');
+    if (nSlash == std::wstring::npos)
+        return FALSE;
+    return path.find(pattern, nSlash) != std::wstring::npos ? TRUE : FALSE;
+}
+
+BYTE* CDirScanner::ReadWholeFile(const std::wstring& path, DWORD& length)
+{
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE hFile = CreateFileW(SystemPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return nullptr;
+
+    // A file of 4 GiB - 1 or more is no INF and would not fit length + 1; it counts as
+    // unreadable, as does a failed read (a half-read file could give a wrong answer) and a
+    // buffer that cannot be had.
+    DWORD dwHigh = 0;
+    DWORD dwSize = GetFileSize(hFile, &dwHigh);
+    if ((dwSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || dwHigh != 0 || dwSize == 0xFFFFFFFF) {
+        CloseHandle(hFile);
+        return nullptr;
+    }
+    BYTE* pBuffer = new (std::nothrow) BYTE[static_cast<size_t>(dwSize) + 1]();
+    if (!pBuffer) {
+        CloseHandle(hFile);
+        return nullptr;
+    }
+    DWORD dwRead = 0;
+    BOOL bRead = dwSize == 0 || ReadFile(hFile, pBuffer, dwSize, &dwRead, nullptr);
+    CloseHandle(hFile);
+    if (!bRead) {
+        delete[] pBuffer;
+        return nullptr;
+    }
+    length = dwSize;
+    return pBuffer;
+}
