@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 
+#include <cstdio>
+
 std::wstring NativeEnvironment()
 {
 #ifdef _WIN64
@@ -53,25 +55,19 @@ bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, con
 
 bool AddTestPrinter(const std::wstring& name, const std::wstring& driver)
 {
-    std::wstring strName = name, strDriver = driver, port = L"FILE:", processor = L"WinPrint";
+    std::wstring strName = name, strDriver = driver, port = L"FILE:", processor = L"WinPrint", type = L"RAW";
     PRINTER_INFO_2W info = {};
     info.pPrinterName = &strName[0];
     info.pDriverName = &strDriver[0];
     info.pPortName = &port[0];
     info.pPrintProcessor = &processor[0];
+    info.pDatatype = &type[0];
     info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
     HANDLE h = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
-    if (!h)
+    if (!h) {
+        fprintf(stderr, "AddPrinterW failed with %lu\n", GetLastError());
         return false;
-    ClosePrinter(h);
-    return true;
-}
-
-bool PrinterExists(const std::wstring& name)
-{
-    HANDLE h = nullptr;
-    if (!OpenPrinterW(const_cast<LPWSTR>(name.c_str()), &h, nullptr))
-        return false;
+    }
     ClosePrinter(h);
     return true;
 }

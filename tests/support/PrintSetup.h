@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "TestPrinter.h"  // PrinterExists
+
 // Printers and drivers set up through the real spooler, as a driver's setup program would.
 
 // The spooler's driver folder of this machine's environment, e.g. C:\windows\system32\spool\drivers\x64\3\.
@@ -17,7 +19,6 @@ bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, con
 bool AddTestPrinter(const std::wstring& name, const std::wstring& driver);
 bool DeleteTestPrinter(const std::wstring& name);  // true when it is gone
 bool DeleteTestDriver(const std::wstring& name);   // registration only; true when it is gone
-bool PrinterExists(const std::wstring& name);
 bool DriverExists(const std::wstring& name);
 // The printer's level-6 driver record, in a buffer that the caller keeps.
 std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer);

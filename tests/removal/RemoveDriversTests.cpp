@@ -1,0 +1,218 @@
+// The removal sequence in-process, on the real spooler and real files of the throwaway prefix,
+// with stand-ins for the calls Wine lacks. Pauses are recorded and shortened so that the
+// order and length of every fixed pause can be checked without waiting for it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "ImportPatch.h"
+#include "PrintSetup.h"
+#include "SpoolerStandIns.h"
+#include "TestSupport.h"
+#include "WindowsStandIns.h"
+#include "engine/RemoveDrivers.h"
+#include "log/Log.h"
+
+namespace {
+
+std::mutex g_sleepMutex;
+std::vector<DWORD> g_sleeps;
+void WINAPI RecordingSleep(DWORD ms)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_sleepMutex);
+        g_sleeps.push_back(ms);
+    }
+    ::SleepEx(std::min<DWORD>(ms, 100), FALSE);
+}
+
+// True when `needle` occurs in `hay` in this order (other elements may stand between).
+bool InOrder(const std::vector<DWORD>& hay, const std::vector<DWORD>& needle)
+{
+    size_t i = 0;
+    for (DWORD v : hay)
+        if (i < needle.size() && v == needle[i])
+            ++i;
+    return i == needle.size();
+}
+
+bool StartsWith(const std::wstring& s, const std::wstring& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
+
+std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix)
+{
+    std::vector<std::wstring> out;
+    for (const std::wstring& c : StandInCalls())
+        if (StartsWith(c, prefix))
+            out.push_back(c);
+    return out;
+}
+
+const wchar_t kDriver[] = L"RD Laser 100";
+const wchar_t kPrinter[] = L"RD Office Printer";
+
+class RemoveDriversTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ClearLogs();
+        ClearStandInCalls();
+        StandInReset();
+        SetStandInDevNodeResults(CR_SUCCESS, CR_SUCCESS);
+        g_sleeps.clear();
+        ASSERT_TRUE(StartServiceAndWait(L"Spooler"));
+    }
+    void TearDown() override
+    {
+        StartServiceAndWait(L"Spooler");
+        DeleteTestPrinter(kPrinter);
+        DeleteTestPrinter(kDriver);
+        DeleteTestDriver(kDriver);
+        for (const wchar_t* f : {L"RDL100.DLL", L"RDL100.GPD", L"RDL100RES.DLL"}) {
+            SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW((DriverFolder() + f).c_str());
+        }
+        ClearLogs();
+    }
+    // The driver with its files and a printer of another name that uses it.
+    void InstallPrinterRow(DriverListEntry& entry)
+    {
+        ASSERT_TRUE(AddTestDriver(kDriver, L"RDL100.DLL", L"RDL100.GPD", {L"RDL100RES.DLL"}));
+        ASSERT_TRUE(AddTestPrinter(kPrinter, kDriver));
+        m_record = PrinterDriverRecord(kPrinter);
+        ASSERT_FALSE(m_record.empty());
+        entry.pDriverInfo = reinterpret_cast<DRIVER_INFO_6W*>(m_record.data());
+        entry.strPrinterName = kPrinter;
+        entry.bIsPrinter = 1;
+        entry.strDriverName = kDriver;
+    }
+
+    std::vector<BYTE> m_record;
+    ScopedImportPatch m_sleep{"kernel32.dll", "Sleep", reinterpret_cast<void*>(&RecordingSleep)};
+    ScopedImportPatch m_enumJobs{"winspool.drv", "EnumJobsW", reinterpret_cast<void*>(&StandInEnumJobsW)};
+    ScopedImportPatch m_setJob{"winspool.drv", "SetJobW", reinterpret_cast<void*>(&StandInSetJobW)};
+    ScopedImportPatch m_deleteDriver{"winspool.drv", "DeletePrinterDriverExW",
+                                     reinterpret_cast<void*>(&StandInDeletePrinterDriverExW)};
+    ScopedImportPatch m_locate{"setupapi.dll", "CM_Locate_DevNodeW", reinterpret_cast<void*>(&StandInCM_Locate_DevNodeW)};
+    ScopedImportPatch m_reenumerate{"setupapi.dll", "CM_Reenumerate_DevNode",
+                                    reinterpret_cast<void*>(&StandInCM_Reenumerate_DevNode)};
+    ScopedImportPatch m_oemInf{"setupapi.dll", "SetupUninstallOEMInfW",
+                               reinterpret_cast<void*>(&StandInSetupUninstallOEMInfW)};
+};
+
+TEST_F(RemoveDriversTest, EmptyListCyclesTheSpoolerAndReenumerates)
+{
+    std::wstring spl = SystemFolder() + L"\\spool\\PRINTERS\\00042.SPL";
+    WriteFileBytes(spl, "job");
+    EXPECT_TRUE(RemoveDrivers({}));
+    EXPECT_TRUE(InOrder(g_sleeps, {2000, 1000, 1000, 1000})) << "restart pause, then the three 1000 ms pauses";
+    EXPECT_FALSE(FileExists(spl)) << "the spool files go with every removal";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+    EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
+    EXPECT_EQ((std::vector<std::wstring>{L"CM_Locate_DevNodeW|(null)|0", L"CM_Reenumerate_DevNode|1|4"}), StandInCalls());
+    EXPECT_EQ(0u, StandInEnumJobsCalls());
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(RemoveDriversTest, PrinterRowWithItsDriverRemovesBoth)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    std::wstring env = entry.pDriverInfo->pEnvironment;
+    DWORD version = entry.pDriverInfo->cVersion;
+    EXPECT_TRUE(RemoveDrivers({entry}));
+
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_FALSE(DriverExists(kDriver));
+    for (const wchar_t* f : {L"RDL100.DLL", L"RDL100.GPD", L"RDL100RES.DLL"})
+        EXPECT_FALSE(FileExists(DriverFolder() + f)) << Ansi(f);
+    EXPECT_EQ(std::vector<std::wstring>{L"DeletePrinterDriverExW|(null)|" + env + L"|" + kDriver + L"|1|" +
+                                        std::to_wstring(version)},
+              CallsStartingWith(L"DeletePrinterDriverExW"));
+    EXPECT_EQ(0u, StandInEnumJobsCalls()) << "no printer bears the driver's name: no queue to read";
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(RemoveDriversTest, PrinterRowWithoutRecordLeavesTheDriver)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    entry.pDriverInfo = nullptr;  // the driver is shared with another row
+    EXPECT_TRUE(RemoveDrivers({entry}));
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_TRUE(DriverExists(kDriver));
+    EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.DLL"));
+    EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
+}
+
+TEST_F(RemoveDriversTest, DriverStillInUseFailsTheDeletionAfterThePrinterPass)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    entry.bIsPrinter = 0;  // a driver row: no printer is deleted, so the driver is still in use
+    EXPECT_FALSE(RemoveDrivers({entry}));
+    EXPECT_TRUE(PrinterExists(kPrinter));
+    EXPECT_FALSE(FileExists(DriverFolder() + L"RDL100RES.DLL")) << "nothing is rolled back";
+    EXPECT_FALSE(FileExists(DriverFolder() + L"RDL100.GPD"));
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeletePrinterDriverEx", ERROR_PRINTER_DRIVER_IN_USE)},
+              LogTexts());
+    EXPECT_TRUE(CallsStartingWith(L"CM_").empty()) << "no re-enumeration after a failure";
+}
+
+TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    std::wstring data = DriverFolder() + L"RDL100.GPD";
+    SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(RemoveDrivers({entry}));
+    // The walk names the file as it builds the path: Windows folder + "\System32\spool\drivers\".
+    std::wstring below = data.substr((SystemFolder() + L"\\spool\\drivers\\").size());
+    std::wstring walked = WindowsFolder() + L"\\System32\\spool\\drivers\\" + below;
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeleteFile" + walked, ERROR_ACCESS_DENIED)}, LogTexts());
+    EXPECT_TRUE(WaitServiceState(L"Spooler", SERVICE_STOPPED, 5000)) << "nothing starts the spooler again";
+    ASSERT_TRUE(StartServiceAndWait(L"Spooler"));
+    EXPECT_TRUE(PrinterExists(kPrinter));
+    EXPECT_TRUE(DriverExists(kDriver));
+    EXPECT_TRUE(StandInCalls().empty());
+}
+
+TEST_F(RemoveDriversTest, JobDeletionFailureStopsBeforeTheSpoolerStop)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    ASSERT_TRUE(AddTestPrinter(kDriver, kDriver));  // a printer named like the driver, with a job
+    StandInQueueJobs(kDriver, 2);
+    StandInFailSetJob(10, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(RemoveDrivers({entry}));
+    EXPECT_EQ((std::vector<std::string>{ErrorRecordText(L"SetJob", ERROR_ACCESS_DENIED), Ansi(L"删除打印作业失败")}),
+              LogTexts());
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+    EXPECT_TRUE(PrinterExists(kPrinter));
+    EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.DLL"));
+}
+
+TEST_F(RemoveDriversTest, DeviceReenumerationFailuresAreLoggedAndTolerated)
+{
+    SetStandInDevNodeResults(0x1F, CR_SUCCESS);
+    EXPECT_TRUE(RemoveDrivers({}));
+    EXPECT_EQ(std::vector<std::wstring>{L"CM_Locate_DevNodeW|(null)|0"}, StandInCalls()) << "no re-enumeration";
+    std::vector<std::string> texts = LogTexts();
+    ASSERT_EQ(1u, texts.size());
+    const std::string locate = "CM_Locate_DevNode   failed:   1f\n ";
+    EXPECT_EQ(locate, texts[0].substr(0, locate.size()));
+    EXPECT_TRUE(texts[0].compare(locate.size(), 19, " failed with error ") == 0 ||
+                texts[0].compare(locate.size(), 11, " succeed:  ") == 0)
+        << texts[0];
+
+    ClearLogs();
+    ClearStandInCalls();
+    SetStandInDevNodeResults(CR_SUCCESS, 0x13);
+    EXPECT_TRUE(RemoveDrivers({}));
+    texts = LogTexts();
+    ASSERT_EQ(1u, texts.size());
+    EXPECT_EQ(0u, texts[0].find("CM_Reenumerate_DevNode   failed:   13\n ")) << texts[0];
+}
+
+}  // namespace
