@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "GuiDriver.h"
+#include "PeResources.h"
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
 
@@ -400,58 +401,6 @@ TEST(UninstallServiceThreads, CompatibilityServiceStoppedAtStartAndStartedAfterT
     EXPECT_EQ(0u, dwExitCode);
 }
 
-// Every resource of a module, as (type, name, language) with its bytes.
-struct ResourceCopy {
-    std::wstring type, name;  // "#n" for numeric ids, as the update calls take them
-    WORD wLanguage;
-    std::string bytes;
-};
-
-std::wstring ResourceId(LPCWSTR pId)
-{
-    return IS_INTRESOURCE(pId) ? L"#" + std::to_wstring(reinterpret_cast<ULONG_PTR>(pId)) : std::wstring(pId);
-}
-
-std::vector<ResourceCopy> ReadResources(const std::wstring& path)
-{
-    std::vector<ResourceCopy> resources;
-    HMODULE hModule = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (!hModule)
-        return resources;
-    struct Walk {
-        HMODULE hModule;
-        std::vector<ResourceCopy>* pOut;
-        static BOOL CALLBACK Language(HMODULE hMod, LPCWSTR pType, LPCWSTR pName, WORD wLang, LONG_PTR lParam)
-        {
-            HRSRC hInfo = FindResourceExW(hMod, pType, pName, wLang);
-            HGLOBAL hData = hInfo ? LoadResource(hMod, hInfo) : nullptr;
-            const char* pBytes = hData ? static_cast<const char*>(LockResource(hData)) : nullptr;
-            if (pBytes)
-                reinterpret_cast<std::vector<ResourceCopy>*>(lParam)->push_back(
-                    {ResourceId(pType), ResourceId(pName), wLang, std::string(pBytes, SizeofResource(hMod, hInfo))});
-            return TRUE;
-        }
-        static BOOL CALLBACK Name(HMODULE hMod, LPCWSTR pType, LPWSTR pName, LONG_PTR lParam)
-        {
-            EnumResourceLanguagesW(hMod, pType, pName, Language, lParam);
-            return TRUE;
-        }
-        static BOOL CALLBACK Type(HMODULE hMod, LPWSTR pType, LONG_PTR lParam)
-        {
-            EnumResourceNamesW(hMod, pType, Name, lParam);
-            return TRUE;
-        }
-    };
-    EnumResourceTypesW(hModule, Walk::Type, reinterpret_cast<LONG_PTR>(&resources));
-    FreeLibrary(hModule);
-    return resources;
-}
-
-LPCWSTR IdArgument(const std::wstring& id)
-{
-    return id[0] == L'#' ? MAKEINTRESOURCEW(_wtoi(id.c_str() + 1)) : id.c_str();
-}
-
 // A copy of the program whose dialog template 101 is gone cannot create its dialog. (The copy
 // is rebuilt from all other resources: Wine cannot delete a single resource.)
 TEST(UninstallStartup, WithoutItsDialogTheProgramWritesTheFailureAndEndsWithZero)
@@ -461,26 +410,26 @@ TEST(UninstallStartup, WithoutItsDialogTheProgramWritesTheFailureAndEndsWithZero
     const std::wstring folder = std::wstring(szTemp) + L"tavrel-nodialog\\";
     MakeDirs(folder);
     const std::wstring copy = folder + L"Uninstall.exe";
-    const std::vector<ResourceCopy> resources = ReadResources(UninstallPath());
+    const std::vector<ResourceEntry> resources = ReadResources(UninstallPath());
     ASSERT_GE(resources.size(), 5u);
     ASSERT_TRUE(CopyFileW(UninstallPath().c_str(), copy.c_str(), FALSE)) << GetLastError();
     HANDLE hUpdate = BeginUpdateResourceW(copy.c_str(), TRUE);
     ASSERT_TRUE(hUpdate) << GetLastError();
     size_t nLeftOut = 0;
-    for (const ResourceCopy& r : resources) {
+    for (const ResourceEntry& r : resources) {
         if (r.type == L"#5" && r.name == L"#101") {
             ++nLeftOut;
             continue;
         }
-        ASSERT_TRUE(UpdateResourceW(hUpdate, IdArgument(r.type), IdArgument(r.name), r.wLanguage,
+        ASSERT_TRUE(UpdateResourceW(hUpdate, ResourceIdArgument(r.type), ResourceIdArgument(r.name), r.wLanguage,
                                     const_cast<char*>(r.bytes.data()), static_cast<DWORD>(r.bytes.size())))
             << GetLastError();
     }
     ASSERT_EQ(1u, nLeftOut) << "the program should hold template 101 once";
     ASSERT_TRUE(EndUpdateResourceW(hUpdate, FALSE)) << GetLastError();
-    const std::vector<ResourceCopy> left = ReadResources(copy);
+    const std::vector<ResourceEntry> left = ReadResources(copy);
     EXPECT_EQ(resources.size() - 1, left.size());
-    for (const ResourceCopy& r : left)
+    for (const ResourceEntry& r : left)
         EXPECT_FALSE(r.type == L"#5" && r.name == L"#101") << "template 101 should be gone";
 
     {
