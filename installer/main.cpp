@@ -1,0 +1,78 @@
+// Installer: starts the driver setup program that matches the running Windows, then ends.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "Installer.h"
+
+namespace {
+
+// Longest path Windows can hand out for a module (the limit of its wide path strings).
+const DWORD kLongestPath = 32768;
+
+}  // namespace
+
+// Own full path. A buffer of MAX_PATH fits every ordinary installation folder; a longer path
+// would come back cut off, and the folder taken from a cut path is an ancestor folder, where
+// another program may be lying under the setup program's name. So the buffer grows until the
+// whole path fits. An empty result (the call failed, or no path fits even the longest buffer)
+// means the own folder is unknown.
+std::wstring OwnModulePath()
+{
+    DWORD cchBuffer = MAX_PATH;
+    for (;;) {
+        std::wstring strPath(cchBuffer, L'\0');
+        DWORD cchCopied = GetModuleFileNameW(nullptr, &strPath[0], cchBuffer);
+        if (cchCopied == 0)
+            return std::wstring();
+        if (cchCopied < cchBuffer) {  // it fit, with its terminating zero
+            strPath.resize(cchCopied);
+            return strPath;
+        }
+        if (cchBuffer == kLongestPath)
+            return std::wstring();
+        cchBuffer = cchBuffer * 2 < kLongestPath ? cchBuffer * 2 : kLongestPath;
+    }
+}
+
+WORD NativeProcessorArchitecture()
+{
+    typedef void(WINAPI * GetNativeSystemInfoProc)(LPSYSTEM_INFO);
+    SYSTEM_INFO info = {};
+    auto pGetNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo")));
+    if (pGetNativeSystemInfo)
+        pGetNativeSystemInfo(&info);
+    else
+        GetSystemInfo(&info);
+    return info.wProcessorArchitecture;
+}
+
+const wchar_t* SetupProgramFor(WORD wArchitecture)
+{
+    if (wArchitecture == PROCESSOR_ARCHITECTURE_AMD64 || wArchitecture == PROCESSOR_ARCHITECTURE_IA64)
+        return L"PrinterDriver\\Setup_X64.exe";
+    return L"PrinterDriver\\Setup_i386.exe";
+}
+
+int RunInstaller()
+{
+    std::wstring strOwn = OwnModulePath();
+    // Without its own path the program does not know where its setup programs lie; it starts
+    // nothing rather than a program of that name in whatever the current folder is.
+    if (strOwn.empty())
+        return 0;
+    const size_t nLastBackslash = strOwn.rfind(L'\\');
+    strOwn = nLastBackslash == std::wstring::npos ? std::wstring() : strOwn.substr(0, nLastBackslash + 1);
+    strOwn += SetupProgramFor(NativeProcessorArchitecture());
+    ShellExecuteW(nullptr, L"open", strOwn.c_str(), nullptr, nullptr, SW_SHOW);
+    return 0;
+}
+
+#ifndef INSTALLER_NO_ENTRY
+int wmain(int, wchar_t**, wchar_t**)
+{
+    return RunInstaller();
+}
+#endif

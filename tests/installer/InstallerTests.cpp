@@ -1,0 +1,293 @@
+// Installer: the architecture choice and the started path with stand-ins for the system calls
+// (the program's steps are linked into this test), then the real Installer.exe under Wine.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "GuiDriver.h"
+#include "ImportPatch.h"
+#include "Installer.h"
+#include "TestSupport.h"
+
+namespace {
+
+// ---- stand-ins ----
+
+struct ShellCall {
+    HWND hWnd;
+    std::wstring verb, file;
+    bool bHasParameters, bHasDirectory;
+    INT nShow;
+};
+std::vector<ShellCall> g_shellCalls;
+
+HINSTANCE WINAPI RecordShellExecute(HWND hWnd, LPCWSTR pVerb, LPCWSTR pFile, LPCWSTR pParameters, LPCWSTR pDirectory,
+                                    INT nShow)
+{
+    g_shellCalls.push_back({hWnd, pVerb ? pVerb : L"<null>", pFile ? pFile : L"<null>", pParameters != nullptr,
+                            pDirectory != nullptr, nShow});
+    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(33));
+}
+
+WORD g_wNative = 0;         // what GetNativeSystemInfo reports
+WORD g_wEmulated = 0;       // what GetSystemInfo reports (a 32-bit process's view)
+bool g_bHasNative = true;   // whether kernel32 has GetNativeSystemInfo
+int g_nNativeCalls = 0;
+int g_nSystemInfoCalls = 0;
+void* g_pGetProcAddress = nullptr;
+
+void WINAPI FakeGetNativeSystemInfo(LPSYSTEM_INFO pInfo)
+{
+    ++g_nNativeCalls;
+    ZeroMemory(pInfo, sizeof(*pInfo));
+    pInfo->wProcessorArchitecture = g_wNative;
+}
+
+void WINAPI FakeGetSystemInfo(LPSYSTEM_INFO pInfo)
+{
+    ++g_nSystemInfoCalls;
+    ZeroMemory(pInfo, sizeof(*pInfo));
+    pInfo->wProcessorArchitecture = g_wEmulated;
+}
+
+FARPROC WINAPI FakeGetProcAddress(HMODULE hModule, LPCSTR pName)
+{
+    if (!IS_INTRESOURCE(pName) && lstrcmpA(pName, "GetNativeSystemInfo") == 0) {
+        if (hModule != GetModuleHandleW(L"kernel32.dll")) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;  // looked up anywhere but kernel32: not found
+        }
+        if (!g_bHasNative) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FakeGetNativeSystemInfo));
+    }
+    return reinterpret_cast<decltype(&GetProcAddress)>(g_pGetProcAddress)(hModule, pName);
+}
+
+// The module path GetModuleFileNameW hands out, as Windows does for a buffer too small: the
+// path cut to the buffer (with a terminating zero, or without one as Windows XP did), the
+// buffer size as result and ERROR_INSUFFICIENT_BUFFER.
+std::wstring g_strModulePath;
+bool g_bXpTruncation = false;
+DWORD g_dwModuleError = 0;  // nonzero: the call fails with it
+std::vector<DWORD> g_moduleBufferSizes;
+
+DWORD WINAPI FakeGetModuleFileName(HMODULE hModule, LPWSTR pBuffer, DWORD nSize)
+{
+    g_moduleBufferSizes.push_back(nSize);
+    if (hModule != nullptr || g_dwModuleError) {
+        SetLastError(g_dwModuleError ? g_dwModuleError : ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const DWORD nLength = static_cast<DWORD>(g_strModulePath.size());
+    if (nLength < nSize) {
+        memcpy(pBuffer, g_strModulePath.c_str(), (nLength + 1) * sizeof(wchar_t));
+        SetLastError(ERROR_SUCCESS);
+        return nLength;
+    }
+    if (g_bXpTruncation) {
+        memcpy(pBuffer, g_strModulePath.c_str(), nSize * sizeof(wchar_t));
+        SetLastError(ERROR_SUCCESS);
+    } else {
+        memcpy(pBuffer, g_strModulePath.c_str(), (nSize - 1) * sizeof(wchar_t));
+        pBuffer[nSize - 1] = L'\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    }
+    return nSize;
+}
+
+class InstallerStepsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_strOwnFolder = TestBinFolder();  // before GetModuleFileNameW may be replaced
+        g_shellCalls.clear();
+        g_bHasNative = true;
+        g_nNativeCalls = g_nSystemInfoCalls = 0;
+        m_pShell.reset(new ScopedImportPatch("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&RecordShellExecute)));
+        m_pProc.reset(new ScopedImportPatch("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&FakeGetProcAddress)));
+        g_pGetProcAddress = m_pProc->Original();
+        m_pInfo.reset(new ScopedImportPatch("kernel32.dll", "GetSystemInfo", reinterpret_cast<void*>(&FakeGetSystemInfo)));
+    }
+    void TearDown() override
+    {
+        m_pInfo.reset();
+        m_pProc.reset();
+        m_pShell.reset();
+    }
+
+    // Runs the whole program once; the one file it started, or "<none>".
+    std::wstring StartedFile()
+    {
+        g_shellCalls.clear();
+        EXPECT_EQ(0, RunInstaller());
+        if (g_shellCalls.empty())
+            return L"<none>";
+        EXPECT_EQ(1u, g_shellCalls.size());
+        const ShellCall& call = g_shellCalls.front();
+        EXPECT_EQ(nullptr, call.hWnd);
+        EXPECT_EQ(L"open", call.verb);
+        EXPECT_FALSE(call.bHasParameters) << "no arguments are passed on";
+        EXPECT_FALSE(call.bHasDirectory);
+        EXPECT_EQ(SW_SHOW, call.nShow);
+        return call.file;
+    }
+
+    std::wstring m_strOwnFolder;
+    std::unique_ptr<ScopedImportPatch> m_pShell, m_pProc, m_pInfo;
+};
+
+TEST_F(InstallerStepsTest, NativeArchitectureChoosesTheSetupProgram)
+{
+    const struct {
+        WORD wArchitecture;
+        const wchar_t* pSetup;
+    } cases[] = {
+        {PROCESSOR_ARCHITECTURE_INTEL, L"PrinterDriver\\Setup_i386.exe"},  // 0
+        {PROCESSOR_ARCHITECTURE_ARM, L"PrinterDriver\\Setup_i386.exe"},    // 5
+        {PROCESSOR_ARCHITECTURE_IA64, L"PrinterDriver\\Setup_X64.exe"},    // 6
+        {PROCESSOR_ARCHITECTURE_AMD64, L"PrinterDriver\\Setup_X64.exe"},   // 9
+        {12, L"PrinterDriver\\Setup_i386.exe"},                            // ARM64
+        {PROCESSOR_ARCHITECTURE_UNKNOWN, L"PrinterDriver\\Setup_i386.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("architecture " + std::to_string(c.wArchitecture));
+        g_wNative = c.wArchitecture;
+        g_wEmulated = PROCESSOR_ARCHITECTURE_INTEL;  // a 32-bit process's own view must not decide
+        g_nNativeCalls = g_nSystemInfoCalls = 0;
+        EXPECT_EQ(m_strOwnFolder + c.pSetup, StartedFile());
+        EXPECT_EQ(1, g_nNativeCalls);
+        EXPECT_EQ(0, g_nSystemInfoCalls) << "GetSystemInfo only when GetNativeSystemInfo is missing";
+    }
+}
+
+TEST_F(InstallerStepsTest, WithoutGetNativeSystemInfoTheSystemInfoDecides)
+{
+    g_bHasNative = false;
+    g_wNative = PROCESSOR_ARCHITECTURE_INTEL;
+    g_wEmulated = PROCESSOR_ARCHITECTURE_AMD64;
+    EXPECT_EQ(m_strOwnFolder + L"PrinterDriver\\Setup_X64.exe", StartedFile());
+    g_wEmulated = PROCESSOR_ARCHITECTURE_INTEL;
+    EXPECT_EQ(m_strOwnFolder + L"PrinterDriver\\Setup_i386.exe", StartedFile());
+    EXPECT_EQ(2, g_nSystemInfoCalls);
+    EXPECT_EQ(0, g_nNativeCalls);
+}
+
+// Paths around and beyond MAX_PATH: the whole folder is used, never a cut one.
+TEST_F(InstallerStepsTest, LongOwnPathsAreReadWhole)
+{
+    ScopedImportPatch module("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&FakeGetModuleFileName));
+    g_wNative = PROCESSOR_ARCHITECTURE_AMD64;
+    g_dwModuleError = 0;
+    for (bool bXp : {false, true}) {
+        g_bXpTruncation = bXp;
+        for (size_t nLength : {258u, 259u, 260u, 261u, 300u, 520u, 1000u, 32767u}) {
+            SCOPED_TRACE("path of " + std::to_string(nLength) + " characters" + (bXp ? ", XP truncation" : ""));
+            // C:\ + folders of 50 characters + Installer.exe, padded to the length in the last folder.
+            std::wstring folder = L"C:\\";
+            const std::wstring file = L"Installer.exe";
+            while (folder.size() + 51 + file.size() < nLength)
+                folder += std::wstring(50, L'a' + static_cast<wchar_t>(folder.size() % 26)) + L"\\";
+            folder += std::wstring(nLength - folder.size() - file.size() - 1, L'z') + L"\\";
+            g_strModulePath = folder + file;
+            ASSERT_EQ(nLength, g_strModulePath.size());
+            g_moduleBufferSizes.clear();
+            const std::wstring started = StartedFile();
+            const std::wstring expected = folder + L"PrinterDriver\\Setup_X64.exe";
+            EXPECT_TRUE(started == expected) << "started a path of " << started.size() << " characters, expected "
+                                             << expected.size() << ": " << Ansi(started.substr(0, 60)) << "...";
+            ASSERT_FALSE(g_moduleBufferSizes.empty());
+            EXPECT_EQ(static_cast<DWORD>(MAX_PATH), g_moduleBufferSizes.front()) << "the first read uses MAX_PATH";
+        }
+    }
+}
+
+TEST_F(InstallerStepsTest, NoOwnPathStartsNothing)
+{
+    ScopedImportPatch module("kernel32.dll", "GetModuleFileNameW", reinterpret_cast<void*>(&FakeGetModuleFileName));
+    g_wNative = PROCESSOR_ARCHITECTURE_AMD64;
+    g_bXpTruncation = false;
+
+    // The call fails: no folder is known, nothing is started relative to the current folder.
+    g_dwModuleError = ERROR_NOT_ENOUGH_MEMORY;
+    EXPECT_EQ(L"<none>", StartedFile());
+    g_dwModuleError = 0;
+
+    // Longer than any module path can be: it never fits, nothing is started.
+    g_strModulePath = L"C:\\" + std::wstring(40000, L'x') + L"\\Installer.exe";
+    g_moduleBufferSizes.clear();
+    EXPECT_TRUE(StartedFile() == L"<none>");
+    ASSERT_FALSE(g_moduleBufferSizes.empty());
+    EXPECT_EQ(32768u, g_moduleBufferSizes.back()) << "the buffer grows up to the longest module path, no further";
+
+    // A path without a backslash leaves an empty folder.
+    g_strModulePath = L"Installer.exe";
+    EXPECT_EQ(L"PrinterDriver\\Setup_X64.exe", StartedFile());
+}
+
+// ---- the real Installer.exe ----
+
+struct InstallFolder {
+    explicit InstallFolder(const std::wstring& path) : root(path) { MakeDirs(root + L"PrinterDriver\\"); }
+    ~InstallFolder() { RemoveTree(root); }
+    bool Put(const std::wstring& source, const std::wstring& relative)
+    {
+        return CopyFileW((TestBinFolder() + source).c_str(), (root + relative).c_str(), FALSE) != FALSE;
+    }
+    std::wstring StartedRecord() { return Wide(ReadFileBytes(root + L"PrinterDriver\\started.txt")); }
+    std::wstring root;
+};
+
+// Runs Installer.exe with arguments; true when it ended with exit code 0 and never showed a window.
+void RunInstallerExe(const std::wstring& exe, const std::wstring& arguments)
+{
+    GuiProcess process(exe, arguments);
+    ASSERT_TRUE(process.Started()) << "CreateProcess failed with " << process.StartError();
+    bool bWindowSeen = false;
+    DWORD dwExitCode = 0xFFFF;
+    const ULONGLONG end = GetTickCount64() + 20000;
+    while (!process.WaitForExit(10, &dwExitCode) && GetTickCount64() < end)
+        bWindowSeen = bWindowSeen || !DialogWindows(process.Pid()).empty();
+    ASSERT_FALSE(process.IsRunning()) << "Installer should end by itself";
+    EXPECT_EQ(0u, dwExitCode);
+    EXPECT_FALSE(bWindowSeen) << "Installer shows no window of its own";
+}
+
+TEST(InstallerProgram, StartsTheSetupBesideItWithoutArguments)
+{
+    InstallFolder folder(L"C:\\tavrel-setup\\");
+    ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
+    ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_X64.exe"));
+    ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_i386.exe"));
+
+    ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L"/quiet extra \"more words\""));
+    ASSERT_TRUE(WaitUntil([&] { return !folder.StartedRecord().empty(); }, 15000)) << "no setup program was started";
+    Sleep(500);
+    const std::wstring record = folder.StartedRecord();
+    const size_t nTab = record.find(L'\t');
+    ASSERT_NE(std::wstring::npos, nTab) << Ansi(record);
+    // Wine reports a 64-bit system (architecture 9): the x64 setup, started once.
+    EXPECT_EQ(folder.root + L"PrinterDriver\\Setup_X64.exe", record.substr(0, nTab));
+    EXPECT_EQ(std::wstring::npos, record.find(L'\n', record.find(L'\n') + 1)) << "started more than once";
+    std::wstring commandLine = record.substr(nTab + 1);
+    const std::wstring quoted = L"\"" + folder.root + L"PrinterDriver\\Setup_X64.exe\"";
+    const std::wstring plain = folder.root + L"PrinterDriver\\Setup_X64.exe";
+    if (commandLine.compare(0, quoted.size(), quoted) == 0)
+        commandLine.erase(0, quoted.size());
+    else if (commandLine.compare(0, plain.size(), plain) == 0)
+        commandLine.erase(0, plain.size());
+    EXPECT_EQ(std::wstring::npos, commandLine.find_first_not_of(L" \r\n"))
+        << "arguments were passed on: " << Ansi(record);
+}
+
+TEST(InstallerProgram, MissingSetupProgramEndsQuietlyWithZero)
+{
+    InstallFolder folder(L"C:\\tavrel-nosetup\\");
+    ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
+    ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L""));
+    EXPECT_TRUE(folder.StartedRecord().empty());
+}
+
+}  // namespace

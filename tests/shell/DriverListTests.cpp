@@ -1,0 +1,374 @@
+// The driver list model behind the rows, filled from the real spooler of the sandbox.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
+
+#include <algorithm>
+#include <set>
+
+#include "GuiDriver.h"
+#include "ImportPatch.h"
+#include "ShellWindows.h"
+#include "SpoolerSetup.h"
+#include "TestSupport.h"
+#include "shell/Dialog.h"
+#include "shell/DriverList.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& text)
+{
+    return std::string(Ansi(text));  // the sandbox's code page shows the names in messages
+}
+
+int Count(const std::wstring& driver)
+{
+    auto it = g_driverUseCount.find(driver);
+    return it == g_driverUseCount.end() ? 0 : it->second;
+}
+
+const DriverListEntry* EntryFor(const std::wstring& rowText)
+{
+    for (size_t i = 0; i < g_driverList.size(); ++i)
+        if ((g_driverList[i].bIsPrinter ? g_driverList[i].strPrinterName : g_driverList[i].strDriverName) == rowText)
+            return &g_driverList[i];
+    return nullptr;
+}
+
+class DriverListTest : public ::testing::Test {
+protected:
+    void SetUp() override { ClearLogs(); }
+    void TearDown() override
+    {
+        g_driverList.clear();
+        g_driverUseCount.clear();
+        ClearLogs();
+    }
+
+    // Row i shows entry i, and each entry is what its row claims.
+    void ExpectRowsMatchEntries()
+    {
+        const std::vector<std::wstring> rows = m_windows.Rows();
+        ASSERT_EQ(rows.size(), g_driverList.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const DriverListEntry& e = g_driverList[i];
+            SCOPED_TRACE("row " + std::to_string(i) + " " + Utf8(rows[i]));
+            EXPECT_EQ(g_hDlg, e.hWndOwner);
+            if (e.bIsPrinter) {
+                EXPECT_EQ(1, e.bIsPrinter);
+                EXPECT_EQ(rows[i], e.strPrinterName);
+                if (e.pDriverInfo) {
+                    EXPECT_EQ(std::wstring(e.pDriverInfo->pName), e.strDriverName);
+                    EXPECT_EQ(PrinterDriverName(e.strPrinterName), e.strDriverName);
+                }
+            } else {
+                EXPECT_EQ(rows[i], e.strDriverName);
+                EXPECT_TRUE(e.strPrinterName.empty());
+                ASSERT_TRUE(e.pDriverInfo);
+                EXPECT_EQ(rows[i], std::wstring(e.pDriverInfo->pName));
+            }
+        }
+        // Every count is the number of rows carrying that driver name.
+        for (const auto& count : g_driverUseCount) {
+            int nRows = static_cast<int>(std::count_if(g_driverList.begin(), g_driverList.end(),
+                                                       [&](const DriverListEntry& e) { return e.strDriverName == count.first; }));
+            EXPECT_EQ(nRows, count.second) << Utf8(count.first);
+        }
+    }
+
+    ShellWindows m_windows;
+};
+
+TEST_F(DriverListTest, ModelFollowsTheSpoolerForEveryNamingCase)
+{
+    SpoolerSetup spooler;
+    for (const wchar_t* pDriver : {L"Tavrel Alpha", L"Tavrel Shared", L"Tavrel Other", L"TAVREL CASE", L"Tavrel Hidden",
+                                   L"Tavrel Mixed"})
+        ASSERT_EQ(0u, spooler.InstallDriver(pDriver));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Alpha", L"Tavrel Alpha"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Shared B", L"Tavrel Shared"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Shared A", L"Tavrel Shared"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Office", L"Tavrel Other"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Case", L"Tavrel Alpha"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Hidden", L"Tavrel Alpha"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Zulu Mixed 1", L"Tavrel Mixed"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Zulu Mixed 2", L"tavrel mixed"));
+
+    FillDriverList();
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    EXPECT_EQ(SpoolerPrinterNames().size() + 4, g_driverList.size()) << "four drivers have rows of their own";
+
+    // The printer "Tavrel Alpha" is one row; three printers use that driver.
+    ASSERT_TRUE(EntryFor(L"Tavrel Alpha"));
+    EXPECT_EQ(1, EntryFor(L"Tavrel Alpha")->bIsPrinter);
+    EXPECT_EQ(3, Count(L"Tavrel Alpha"));
+    // Two printers on one driver, and the driver's own row.
+    EXPECT_EQ(L"Tavrel Shared", EntryFor(L"Tavrel Shared A")->strDriverName);
+    EXPECT_EQ(L"Tavrel Shared", EntryFor(L"Tavrel Shared B")->strDriverName);
+    EXPECT_EQ(0, EntryFor(L"Tavrel Shared")->bIsPrinter);
+    EXPECT_EQ(3, Count(L"Tavrel Shared"));
+    // A driver used by a printer of another name: a printer row and a driver row.
+    EXPECT_EQ(2, Count(L"Tavrel Other"));
+    // Case matters: the driver "TAVREL CASE" has its row beside the printer "Tavrel Case".
+    EXPECT_EQ(0, EntryFor(L"TAVREL CASE")->bIsPrinter);
+    EXPECT_EQ(1, Count(L"TAVREL CASE"));
+    // A printer named like a driver it does not use hides that driver's row.
+    EXPECT_EQ(1, EntryFor(L"Tavrel Hidden")->bIsPrinter);
+    EXPECT_EQ(L"Tavrel Alpha", EntryFor(L"Tavrel Hidden")->strDriverName);
+    EXPECT_EQ(0u, g_driverUseCount.count(L"Tavrel Hidden"));
+    // Two printers whose drivers' names differ in case only are counted under two keys.
+    EXPECT_EQ(2, Count(L"Tavrel Mixed"));
+    EXPECT_EQ(1, Count(L"tavrel mixed"));
+    EXPECT_EQ(L"Printer Driver Uninstaller", WindowText(g_hDlg));
+}
+
+TEST_F(DriverListTest, FillingAgainReplacesEverything)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Twice"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Twice One", L"Tavrel Twice"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Twice Two", L"Tavrel Twice"));
+    FillDriverList();
+    const std::vector<std::wstring> rows = m_windows.Rows();
+    const std::map<std::wstring, int> counts = g_driverUseCount;
+    FillDriverList();
+    EXPECT_EQ(rows, m_windows.Rows());
+    EXPECT_EQ(counts, g_driverUseCount);
+    EXPECT_EQ(3, Count(L"Tavrel Twice"));
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+}
+
+// Names in reverse alphabetical order: a sorted insertion would break row i = entry i.
+TEST_F(DriverListTest, RowsKeepTheModelsOrderDespiteTheSortedListBox)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"AAA Tavrel First"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"ZZZ Tavrel Last", L"AAA Tavrel First"));
+    FillDriverList();
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    const std::vector<std::wstring> rows = m_windows.Rows();
+    auto printer = std::find(rows.begin(), rows.end(), L"ZZZ Tavrel Last");
+    auto driver = std::find(rows.begin(), rows.end(), L"AAA Tavrel First");
+    ASSERT_NE(rows.end(), printer);
+    ASSERT_NE(rows.end(), driver);
+    EXPECT_LT(printer, driver) << "printers come before drivers, whatever their names";
+    // The row the user picks addresses the same entry.
+    int nRow = static_cast<int>(driver - rows.begin());
+    ASSERT_TRUE(SelectRow(g_pListBox, nRow));
+    EXPECT_EQ(L"AAA Tavrel First", g_driverList[static_cast<size_t>(SelectedRow(g_pListBox))].strDriverName);
+}
+
+TEST_F(DriverListTest, NothingToListGivesAnEmptyListAndTheTitle)
+{
+    struct Empty {
+        static BOOL WINAPI EnumPrinters(DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD pcbNeeded, LPDWORD pcReturned)
+        {
+            *pcbNeeded = 0;
+            *pcReturned = 0;
+            return TRUE;
+        }
+        static BOOL WINAPI EnumDrivers(LPWSTR, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD pcbNeeded, LPDWORD pcReturned)
+        {
+            *pcbNeeded = 0;
+            *pcReturned = 0;
+            return TRUE;
+        }
+    };
+    ScopedImportPatch printers("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&Empty::EnumPrinters));
+    ScopedImportPatch drivers("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&Empty::EnumDrivers));
+    SendMessageW(g_pListBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"left over"));
+    FillDriverList();
+    EXPECT_TRUE(m_windows.Rows().empty());
+    EXPECT_TRUE(g_driverList.empty());
+    EXPECT_TRUE(g_driverUseCount.empty());
+    EXPECT_EQ(L"Printer Driver Uninstaller", WindowText(g_hDlg));
+    EXPECT_TRUE(LogTexts(1).empty()) << "nothing to list is no failure";
+}
+
+// The choice for a printer whose driver cannot be read: it stays, with no driver and no record.
+TEST_F(DriverListTest, PrinterWhoseDriverCannotBeOpenedStaysWithoutDriver)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Broken"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Broken Printer", L"Tavrel Broken"));
+    static void* s_pOriginal = nullptr;
+    struct Fail {
+        static BOOL WINAPI OpenPrinter(LPWSTR pName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault)
+        {
+            if (pName && std::wstring(pName) == L"Tavrel Broken Printer") {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return reinterpret_cast<decltype(&OpenPrinterW)>(s_pOriginal)(pName, phPrinter, pDefault);
+        }
+    };
+    {
+        ScopedImportPatch patch("winspool.drv", "OpenPrinterW", reinterpret_cast<void*>(&Fail::OpenPrinter));
+        s_pOriginal = patch.Original();
+        FillDriverList();
+    }
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    const DriverListEntry* pEntry = EntryFor(L"Tavrel Broken Printer");
+    ASSERT_TRUE(pEntry) << "the printer must stay in the list so that it can still be removed";
+    EXPECT_EQ(1, pEntry->bIsPrinter);
+    EXPECT_EQ(nullptr, pEntry->pDriverInfo);
+    EXPECT_TRUE(pEntry->strDriverName.empty());
+    EXPECT_EQ(1, Count(L""));
+    EXPECT_TRUE(EntryFor(L"Tavrel Broken")) << "the driver keeps its own row";
+    EXPECT_EQ(1, Count(L"Tavrel Broken"));
+    EXPECT_EQ((std::vector<std::string>{ErrorRecordText(L"OpenPrinter", ERROR_ACCESS_DENIED), Ansi(L"获取打印机驱动信息失败")}),
+              LogTexts(1));
+}
+
+TEST_F(DriverListTest, PrinterWhoseDriverRecordCannotBeReadStaysWithoutDriver)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Unread"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Unread Printer", L"Tavrel Unread"));
+    struct Fail {
+        static BOOL WINAPI GetPrinterDriver(HANDLE, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD pcbNeeded)
+        {
+            *pcbNeeded = 0;
+            SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+            return FALSE;
+        }
+    };
+    {
+        ScopedImportPatch patch("winspool.drv", "GetPrinterDriverW", reinterpret_cast<void*>(&Fail::GetPrinterDriver));
+        FillDriverList();
+    }
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    const DriverListEntry* pEntry = EntryFor(L"Tavrel Unread Printer");
+    ASSERT_TRUE(pEntry);
+    EXPECT_EQ(nullptr, pEntry->pDriverInfo);
+    EXPECT_TRUE(pEntry->strDriverName.empty());
+    const std::vector<std::string> texts = LogTexts(1);
+    const size_t nPrinters = SpoolerPrinterNames().size();
+    ASSERT_EQ(nPrinters, texts.size()) << "one record per printer";
+    for (const std::string& text : texts)
+        EXPECT_EQ(ErrorRecordText(L"GetPrinterDriver", ERROR_UNKNOWN_PRINTER_DRIVER), text);
+}
+
+TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Lonely"));
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Used"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel User", L"Tavrel Used"));
+    static void* s_pOriginal = nullptr;
+    static DWORD s_dwSecondError = 0;
+    static DWORD s_dwFirstError = 0;
+    struct Fail {
+        static BOOL WINAPI EnumDrivers(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuffer, DWORD cb,
+                                       LPDWORD pcbNeeded, LPDWORD pcReturned)
+        {
+            if (!pBuffer && s_dwFirstError) {
+                SetLastError(s_dwFirstError);
+                return FALSE;
+            }
+            if (pBuffer && s_dwSecondError) {
+                SetLastError(s_dwSecondError);
+                return FALSE;
+            }
+            return reinterpret_cast<decltype(&EnumPrinterDriversW)>(s_pOriginal)(pServer, pEnv, level, pBuffer, cb,
+                                                                                pcbNeeded, pcReturned);
+        }
+    };
+    ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&Fail::EnumDrivers));
+    s_pOriginal = patch.Original();
+
+    // The second call fails: no driver rows, and the log says so.
+    s_dwSecondError = ERROR_NOT_ENOUGH_MEMORY;
+    FillDriverList();
+    EXPECT_EQ(SpoolerPrinterNames(), m_windows.Rows());
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", ERROR_NOT_ENOUGH_MEMORY)}, LogTexts(1));
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+
+    // The size query answers anything but "insufficient buffer": no driver rows, nothing logged.
+    ClearLogs();
+    s_dwSecondError = 0;
+    s_dwFirstError = ERROR_ACCESS_DENIED;
+    FillDriverList();
+    EXPECT_EQ(SpoolerPrinterNames(), m_windows.Rows());
+    EXPECT_TRUE(LogTexts(1).empty());
+    s_dwFirstError = 0;
+}
+
+TEST_F(DriverListTest, PrinterEnumerationFailureLeavesOnlyDriverRows)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Solo"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Solo", L"Tavrel Solo"));
+    struct Fail {
+        static BOOL WINAPI EnumPrinters(DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD pcbNeeded, LPDWORD)
+        {
+            *pcbNeeded = 0;
+            SetLastError(RPC_S_SERVER_UNAVAILABLE);
+            return FALSE;
+        }
+    };
+    {
+        ScopedImportPatch patch("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&Fail::EnumPrinters));
+        FillDriverList();
+    }
+    EXPECT_EQ(SpoolerDriverNames(), m_windows.Rows()) << "with no printer names, every driver has its row";
+    EXPECT_TRUE(LogTexts(1).empty());
+    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+}
+
+// The choice for the record buffers: a fill releases the buffers of the fill before it, and
+// keeps its own for as long as the model refers to them.
+std::set<void*> g_live;
+std::set<void*> g_freed;
+void* g_pLocalAlloc = nullptr;
+void* g_pLocalFree = nullptr;
+HLOCAL WINAPI TrackedLocalAlloc(UINT uFlags, SIZE_T cb)
+{
+    HLOCAL h = reinterpret_cast<decltype(&LocalAlloc)>(g_pLocalAlloc)(uFlags, cb);
+    if (h)
+        g_live.insert(h);
+    return h;
+}
+HLOCAL WINAPI TrackedLocalFree(HLOCAL h)
+{
+    g_live.erase(h);
+    g_freed.insert(h);
+    return reinterpret_cast<decltype(&LocalFree)>(g_pLocalFree)(h);
+}
+
+TEST_F(DriverListTest, RecordsOfTheFillBeforeAreReleased)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Memory"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Memory Printer", L"Tavrel Memory"));
+    ScopedImportPatch alloc("kernel32.dll", "LocalAlloc", reinterpret_cast<void*>(&TrackedLocalAlloc));
+    g_pLocalAlloc = alloc.Original();
+    ScopedImportPatch release("kernel32.dll", "LocalFree", reinterpret_cast<void*>(&TrackedLocalFree));
+    g_pLocalFree = release.Original();
+    g_live.clear();
+
+    FillDriverList();
+    const std::set<void*> first = g_live;
+    // Every record the model points to is alive: one per printer, plus the driver array.
+    for (const DriverListEntry& e : g_driverList) {
+        if (e.bIsPrinter) {
+            ASSERT_TRUE(e.pDriverInfo);
+            EXPECT_TRUE(first.count(e.pDriverInfo)) << "a printer's record must stay allocated";
+        }
+    }
+    EXPECT_EQ(SpoolerPrinterNames().size() + 1, first.size()) << "the printer list buffer is released at once";
+
+    g_freed.clear();
+    FillDriverList();
+    for (void* p : first)
+        EXPECT_EQ(1u, g_freed.count(p)) << "the first fill's records should be released by the second";
+    EXPECT_EQ(first.size(), g_live.size());
+    for (const DriverListEntry& e : g_driverList) {
+        if (e.bIsPrinter) {
+            EXPECT_TRUE(g_live.count(e.pDriverInfo));
+        }
+    }
+    g_live.clear();
+}
+
+}  // namespace

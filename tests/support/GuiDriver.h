@@ -1,0 +1,77 @@
+#pragma once
+// Driving another program's windows as a person would: start it, find its dialogs and message
+// boxes by their texts, read and pick list rows, press buttons with the left mouse button,
+// answer boxes, and read its exit code.
+#include <windows.h>
+#include <string>
+#include <vector>
+
+// A program started for a test. The destructor ends it if it is still running.
+class GuiProcess {
+public:
+    // Starts `exePath` with the command line `"exePath" arguments`. With bCaptureOutput its
+    // standard output goes into a pipe that Output() reads once the program has ended.
+    explicit GuiProcess(const std::wstring& exePath, const std::wstring& arguments = L"", bool bCaptureOutput = false);
+    ~GuiProcess();
+    GuiProcess(const GuiProcess&) = delete;
+    GuiProcess& operator=(const GuiProcess&) = delete;
+
+    bool Started() const { return m_pi.hProcess != nullptr; }
+    DWORD StartError() const { return m_dwStartError; }
+    DWORD Pid() const { return m_pi.dwProcessId; }
+    HANDLE Handle() const { return m_pi.hProcess; }
+    bool IsRunning() const;
+    // True when the program ended within the time; its exit code goes to *pExitCode.
+    bool WaitForExit(DWORD timeoutMs, DWORD* pExitCode = nullptr);
+    void Terminate();
+    std::string Output();  // everything written to standard output (bCaptureOutput only)
+
+private:
+    PROCESS_INFORMATION m_pi = {};
+    HANDLE m_hOutputRead = nullptr;
+    DWORD m_dwStartError = 0;
+};
+
+std::wstring WindowText(HWND hWnd);
+std::wstring WindowClass(HWND hWnd);
+
+// Visible top-level windows of a process whose class is the dialog class "#32770".
+std::vector<HWND> DialogWindows(DWORD pid);
+// The texts of the static controls of a dialog (a message box's text is one of them).
+std::vector<std::wstring> StaticTexts(HWND hDialog);
+
+// Waits up to timeoutMs for a visible dialog of the process with this title that has a child
+// control with this id; null when none came.
+HWND WaitForDialog(DWORD pid, const std::wstring& title, int nChildId, DWORD timeoutMs);
+// Message boxes of the process now open that show exactly `text`.
+std::vector<HWND> FindMessageBoxes(DWORD pid, const std::wstring& text);
+// Waits up to timeoutMs for a message box of the process showing exactly `text`.
+HWND WaitForMessageBox(DWORD pid, const std::wstring& text, DWORD timeoutMs);
+// True when the window is gone (or hidden) within the time.
+bool WaitForWindowGone(HWND hWnd, DWORD timeoutMs);
+// Ids of the buttons of a dialog, in child order.
+std::vector<int> ButtonIds(HWND hDialog);
+
+// List box rows, read through the list box's own messages.
+std::vector<std::wstring> ListRows(HWND hListBox);
+int SelectedRow(HWND hListBox);       // LB_ERR (-1) when none
+bool SelectRow(HWND hListBox, int nRow);
+
+// A left-button press and release in the middle of the control, posted as the mouse would.
+void PressButton(HWND hButton);
+// Presses the button with this id on a message box and waits until the box has closed.
+bool AnswerMessageBox(HWND hBox, int nButtonId, DWORD timeoutMs = 5000);
+
+// Polls `condition` every 50 ms until it holds or the time is up.
+template <typename Condition>
+bool WaitUntil(Condition condition, DWORD timeoutMs)
+{
+    ULONGLONG end = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(50);
+    }
+}

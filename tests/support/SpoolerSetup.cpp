@@ -1,0 +1,151 @@
+#include "SpoolerSetup.h"
+
+#include <winspool.h>
+
+namespace {
+
+std::wstring DriverFolder()
+{
+    wchar_t sz[MAX_PATH] = {};
+    DWORD cb = 0;
+    if (!GetPrinterDriverDirectoryW(nullptr, nullptr, 1, reinterpret_cast<BYTE*>(sz), sizeof(sz), &cb))
+        return std::wstring();
+    return std::wstring(sz) + L"\\3\\";
+}
+
+bool WriteSmallFile(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    WriteFile(h, "test driver file", 16, &written, nullptr);
+    CloseHandle(h);
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::wstring> SpoolerPrinterNames()
+{
+    std::vector<std::wstring> names;
+    DWORD cb = 0, n = 0;
+    wchar_t szEmpty[] = L"";
+    EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, szEmpty, 2, nullptr, 0, &cb, &n);
+    std::vector<BYTE> buffer(cb + sizeof(PRINTER_INFO_2W));
+    if (EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, szEmpty, 2, buffer.data(), cb, &cb, &n)) {
+        auto* pInfos = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+        for (DWORD i = 0; i < n; ++i)
+            names.push_back(pInfos[i].pPrinterName);
+    }
+    return names;
+}
+
+std::vector<std::wstring> SpoolerDriverNames()
+{
+    std::vector<std::wstring> names;
+    DWORD cb = 0, n = 0;
+    if (EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &cb, &n) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return names;
+    std::vector<BYTE> buffer(cb);
+    if (EnumPrinterDriversW(nullptr, nullptr, 6, buffer.data(), cb, &cb, &n)) {
+        auto* pInfos = reinterpret_cast<DRIVER_INFO_6W*>(buffer.data());
+        for (DWORD i = 0; i < n; ++i)
+            names.push_back(pInfos[i].pName);
+    }
+    return names;
+}
+
+std::wstring PrinterDriverName(const std::wstring& printerName)
+{
+    std::wstring name = printerName;
+    HANDLE hPrinter = nullptr;
+    if (!OpenPrinterW(&name[0], &hPrinter, nullptr))
+        return std::wstring();
+    DWORD cb = 0;
+    GetPrinterDriverW(hPrinter, nullptr, 6, nullptr, 0, &cb);
+    std::vector<BYTE> buffer(cb + sizeof(DRIVER_INFO_6W));
+    std::wstring driver;
+    if (GetPrinterDriverW(hPrinter, nullptr, 6, buffer.data(), cb, &cb))
+        driver = reinterpret_cast<DRIVER_INFO_6W*>(buffer.data())->pName;
+    ClosePrinter(hPrinter);
+    return driver;
+}
+
+bool DeletePrinterByName(const std::wstring& printerName)
+{
+    std::wstring name = printerName;
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE hPrinter = nullptr;
+    if (!OpenPrinterW(&name[0], &hPrinter, &defaults))
+        return GetLastError() == ERROR_INVALID_PRINTER_NAME;
+    BOOL bDeleted = DeletePrinter(hPrinter);
+    ClosePrinter(hPrinter);
+    return bDeleted != FALSE;
+}
+
+SpoolerSetup::~SpoolerSetup()
+{
+    RemoveAll();
+}
+
+DWORD SpoolerSetup::InstallDriver(const std::wstring& driverName)
+{
+    static LONG nNext = 0;
+    const std::wstring folder = DriverFolder();
+    if (folder.empty())
+        return GetLastError() ? GetLastError() : ERROR_PATH_NOT_FOUND;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    // File names of their own per driver: removing one driver's files leaves the others'.
+    const std::wstring base = L"tvtest" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                              std::to_wstring(InterlockedIncrement(&nNext));
+    std::wstring driverFile = base + L".dll", dataFile = base + L".ppd", configFile = base + L"ui.dll";
+    for (const std::wstring* pFile : {&driverFile, &dataFile, &configFile}) {
+        if (!WriteSmallFile(folder + *pFile))
+            return GetLastError();
+        m_files.push_back(folder + *pFile);
+    }
+    DRIVER_INFO_3W info = {};
+    info.cVersion = 3;
+    std::wstring name = driverName;
+    info.pName = &name[0];
+    info.pDriverPath = &driverFile[0];
+    info.pDataFile = &dataFile[0];
+    info.pConfigFile = &configFile[0];
+    if (!AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES))
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    m_drivers.push_back(driverName);
+    return 0;
+}
+
+DWORD SpoolerSetup::InstallPrinter(const std::wstring& printerName, const std::wstring& driverName)
+{
+    std::wstring name = printerName, driver = driverName, port = L"FILE:", processor = L"WinPrint", type = L"RAW";
+    PRINTER_INFO_2W info = {};
+    info.pPrinterName = &name[0];
+    info.pPortName = &port[0];
+    info.pDriverName = &driver[0];
+    info.pPrintProcessor = &processor[0];
+    info.pDatatype = &type[0];
+    HANDLE hPrinter = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+    if (!hPrinter)
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
+    ClosePrinter(hPrinter);
+    m_printers.push_back(printerName);
+    return 0;
+}
+
+void SpoolerSetup::RemoveAll()
+{
+    for (const std::wstring& printer : m_printers)
+        DeletePrinterByName(printer);
+    m_printers.clear();
+    for (const std::wstring& driver : m_drivers) {
+        std::wstring name = driver;
+        DeletePrinterDriverExW(nullptr, nullptr, &name[0], 0, 0);
+    }
+    m_drivers.clear();
+    for (const std::wstring& file : m_files)
+        DeleteFileW(file.c_str());
+    m_files.clear();
+}

@@ -1,0 +1,153 @@
+#include "shell/DriverList.h"
+
+#include "log/Log.h"
+#include "shell/Dialog.h"
+
+std::vector<DriverListEntry> g_driverList;
+std::map<std::wstring, int> g_driverUseCount;
+const std::wstring g_strTitle = L"Printer Driver Uninstaller";
+
+namespace {
+
+// The spooler's record buffers behind the current model. A fill releases those of the fill
+// before it: by then nothing refers to them (the model is emptied first, and the worker's copy
+// of a row is gone before the worker rebuilds the list), so repeated removals do not pile up
+// every earlier enumeration for the rest of the run.
+std::vector<HLOCAL> g_recordBuffers;
+
+void ReleaseRecordBuffers()
+{
+    for (HLOCAL hBuffer : g_recordBuffers)
+        LocalFree(hBuffer);
+    g_recordBuffers.clear();
+}
+
+// Inserts the text at the given row; false when the list box refused it, so that the caller
+// keeps row i and entry i together by not adding an entry either.
+bool InsertRow(int nRow, const wchar_t* pText)
+{
+    return SendMessageW(g_pListBox, LB_INSERTSTRING, static_cast<WPARAM>(nRow), reinterpret_cast<LPARAM>(pText)) ==
+           nRow;
+}
+
+}  // namespace
+
+std::vector<std::wstring> GetPrinterNames()
+{
+    std::vector<std::wstring> names;
+    DWORD cbNeeded = 0, nReturned = 0;
+    const DWORD dwFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    wchar_t szEmpty[] = L"";
+    EnumPrintersW(dwFlags, szEmpty, 2, nullptr, 0, &cbNeeded, &nReturned);
+    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
+    if (!pBuffer)
+        return names;
+    if (EnumPrintersW(dwFlags, szEmpty, 2, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
+        auto* pInfos = reinterpret_cast<PRINTER_INFO_2W*>(pBuffer);
+        for (DWORD i = 0; i < nReturned; ++i)
+            names.push_back(pInfos[i].pPrinterName ? pInfos[i].pPrinterName : L"");
+    }
+    LocalFree(pBuffer);
+    return names;
+}
+
+int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
+{
+    DWORD cbNeeded = 0, nReturned = 0;
+    if (EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &cbNeeded, &nReturned) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return -1;
+    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
+    if (!pBuffer) {
+        WriteLog(L"EnumPrinterDrivers", TRUE);
+        return -1;
+    }
+    if (!EnumPrinterDriversW(nullptr, nullptr, 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
+        WriteLog(L"EnumPrinterDrivers", TRUE);
+        LocalFree(pBuffer);
+        return -1;
+    }
+    *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
+    return static_cast<int>(nReturned);
+}
+
+int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDriverInfo)
+{
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    HANDLE hPrinter = nullptr;
+    std::wstring strName = printerName;  // OpenPrinterW takes a non-const name
+    if (!OpenPrinterW(&strName[0], &hPrinter, &defaults)) {
+        WriteLog(L"OpenPrinter", TRUE);
+        WriteLog(L"获取打印机驱动信息失败", FALSE);
+        return 0;
+    }
+    DWORD cbNeeded = 0;
+    GetPrinterDriverW(hPrinter, nullptr, 6, nullptr, 0, &cbNeeded);
+    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
+    if (!pBuffer || !GetPrinterDriverW(hPrinter, nullptr, 6, pBuffer, cbNeeded, &cbNeeded)) {
+        WriteLog(L"GetPrinterDriver", TRUE);
+        if (pBuffer)
+            LocalFree(pBuffer);
+        ClosePrinter(hPrinter);
+        return 0;
+    }
+    *ppDriverInfo = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
+    ClosePrinter(hPrinter);
+    return 1;
+}
+
+void FillDriverList()
+{
+    SendMessageW(g_pListBox, LB_RESETCONTENT, 0, 0);
+    g_driverList.clear();
+    g_driverUseCount.clear();
+    ReleaseRecordBuffers();
+
+    const std::vector<std::wstring> names = GetPrinterNames();
+    int nRow = 0;
+    for (const std::wstring& strPrinter : names) {
+        // A printer whose driver cannot be read stays in the list with an empty driver name and
+        // no record: users come to this program when a printer is broken, and such a printer can
+        // still be removed (the removal then deletes the printer and leaves every driver alone).
+        DRIVER_INFO_6W* pInfo = nullptr;
+        if (GetPrinterDriverInfo(strPrinter, &pInfo))
+            g_recordBuffers.push_back(pInfo);
+        if (!InsertRow(nRow, strPrinter.c_str()))
+            continue;
+        ++nRow;
+        DriverListEntry entry;
+        entry.hWndOwner = g_hDlg;
+        entry.pDriverInfo = pInfo;
+        entry.strPrinterName = strPrinter;
+        entry.bIsPrinter = 1;
+        entry.strDriverName = (pInfo && pInfo->pName) ? pInfo->pName : L"";
+        g_driverUseCount[entry.strDriverName] += 1;
+        g_driverList.push_back(entry);
+    }
+
+    DRIVER_INFO_6W* pRecords = nullptr;
+    const int nCount = EnumDriverInfos(&pRecords);
+    if (nCount >= 0 && pRecords)
+        g_recordBuffers.push_back(pRecords);
+    for (int j = 0; j < nCount; ++j) {
+        DRIVER_INFO_6W* pDriver = &pRecords[j];
+        const std::wstring strDriver = pDriver->pName ? pDriver->pName : L"";
+        bool bNamedLikePrinter = false;
+        for (const std::wstring& strPrinter : names)
+            bNamedLikePrinter = bNamedLikePrinter || strPrinter == strDriver;
+        if (bNamedLikePrinter)
+            continue;
+        if (!InsertRow(nRow, strDriver.c_str()))
+            continue;
+        ++nRow;
+        DriverListEntry entry;
+        entry.hWndOwner = g_hDlg;
+        entry.pDriverInfo = pDriver;
+        entry.bIsPrinter = 0;
+        entry.strDriverName = strDriver;
+        g_driverUseCount[strDriver] += 1;
+        g_driverList.push_back(entry);
+    }
+
+    SetWindowTextW(g_hDlg, g_strTitle.c_str());
+}
