@@ -1,0 +1,407 @@
+// Whole removals through the real Uninstall.exe, driven as a user would, on a prefix prepared
+// like a PC with the maker's drivers installed. The calls Wine lacks are stood in for by
+// standins.dll, loaded into the running program; the program itself is the one that ships.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "GuiDriver.h"
+#include "Inject.h"
+#include "PrintSetup.h"
+#include "TestSupport.h"
+
+namespace {
+
+const wchar_t kTitle[] = L"Printer Driver Uninstaller";
+const wchar_t kWarning[] = L"卸载驱动前请确认已关闭打印机设备，并退出所有应用程序！";
+const wchar_t kSuccess[] = L"驱动卸载成功，立即重启电脑！";
+const wchar_t kFailure[] = L"驱动卸载失败！\r\n请检查是否有其他应用程序正在使用打印机！请重启电脑后再次卸载驱动！";
+const wchar_t kLaser[] = L"TAVREL Laser 100";     // its printer bears its name
+const wchar_t kShared[] = L"TAVREL Shared 200";   // two printers use it
+const wchar_t kFax[] = L"TAVREL Fax 300";         // installed, no printer
+const wchar_t kOther[] = L"Office Copier Driver";  // another maker's, must stay
+const DWORD kRemovalTimeoutMs = 180000;
+
+std::wstring SpoolDrivers() { return SystemFolder() + L"\\spool\\drivers\\"; }
+std::wstring Env(const std::wstring& environment) { return SpoolDrivers() + environment + L"\\3\\"; }
+// A file below the spooler's driver folder as the clean-up names it in its log records.
+std::wstring Walked(const std::wstring& path)
+{
+    return WindowsFolder() + L"\\System32\\spool\\drivers\\" + path.substr(SpoolDrivers().size());
+}
+
+std::wstring Repository() { return WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\"; }
+std::wstring InfFolder() { return WindowsFolder() + L"\\inf\\"; }
+std::wstring SpoolFolder() { return SystemFolder() + L"\\spool\\PRINTERS\\"; }
+std::wstring RecordFile() { return L"C:\\e2e\\calls.txt"; }
+
+void Put(const std::wstring& path, const std::string& content)
+{
+    MakeDirs(path.substr(0, path.rfind(L'\\') + 1));
+    WriteFileBytes(path, content);
+}
+
+std::string Utf16Bytes(const std::wstring& text)
+{
+    std::string bytes("\xFF\xFE", 2);
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::string Inf(const std::wstring& model)
+{
+    return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n\r\n[Models]\r\n\"" + Ansi(model) +
+           "\" = INSTALL,USBPRINT\\TAVREL\r\n";
+}
+
+std::vector<std::wstring> ReadRecordFile()
+{
+    std::wstring text = Wide(ReadFileBytes(RecordFile()));
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// A PC with the maker's drivers installed, and another maker's printer beside them.
+class RemovalEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ClearLogs();
+        ASSERT_TRUE(StartServiceAndWait(L"Spooler"));
+        MakeDirs(L"C:\\e2e\\");
+        DeleteFileW(RecordFile().c_str());
+
+        // Drivers and printers, through the spooler.
+        ASSERT_TRUE(AddTestDriver(kLaser, L"TVL100.DLL", L"TVL100.GPD", {L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL"}));
+        ASSERT_TRUE(AddTestDriver(kShared, L"TVS200.DLL", L"TVS200.GPD", {L"TVS200UI.DLL", L"UNIDRV.DLL"}));
+        ASSERT_TRUE(AddTestDriver(kFax, L"TVF300.DLL", L"TVF300.GPD", {L"TVF300UI.DLL"}));
+        ASSERT_TRUE(AddTestDriver(kOther, L"OCD.DLL", L"OCD.GPD", {L"OCDUI.DLL", L"UNIDRV.DLL"}));
+        ASSERT_TRUE(AddTestPrinter(kLaser, kLaser));
+        ASSERT_TRUE(AddTestPrinter(L"Shared Front", kShared));
+        ASSERT_TRUE(AddTestPrinter(L"Shared Back", kShared));
+        ASSERT_TRUE(AddTestPrinter(L"Office Copier", kOther));
+
+        // Copies and look-alikes of the laser driver's files in the 32-bit environment folder.
+        for (const wchar_t* f : {L"TVL100RES.DLL", L"XTVL100RES.DLL", L"TVL100.GPD.BAK", L"tvl100ui.dll", L"OTHER.DLL"})
+            Put(Env(L"W32X86") + f, "copy");
+
+        // OEM INF files: mentioning the laser driver (in lower case), another driver's, one in
+        // UTF-16 and one with an upper-case name that mention it too.
+        Put(InfFolder() + L"oem90.inf", Inf(L"tavrel laser 100"));
+        // Its precompiled twin holds its strings in UTF-16, so it does not match itself.
+        Put(InfFolder() + L"oem90.pnf", std::string("PNF\x02\x00", 5) + Utf16Bytes(kLaser));
+        Put(InfFolder() + L"oem91.inf", Inf(kOther));
+        Put(InfFolder() + L"oem92.inf", Utf16Bytes(L"[Models]\r\n\"TAVREL Laser 100\"\r\n"));
+        Put(InfFolder() + L"OEM93.INF", Inf(kLaser));
+
+        // Driver-store packages: the laser driver's, another maker's, and a suite whose
+        // sub-folder holds an INF for the laser driver.
+        Put(Repository() + L"tvl100.inf_amd64_1a2b3c\\tvl100.inf", Inf(kLaser));
+        Put(Repository() + L"tvl100.inf_amd64_1a2b3c\\amd64\\TVL100.DLL", "MZ");
+        Put(Repository() + L"office.inf_amd64_4d5e6f\\office.inf", Inf(kOther));
+        Put(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf", Inf(L"TAVREL Suite"));
+        Put(Repository() + L"suite.inf_amd64_7a8b9c\\laser\\tvl100sub.inf", Inf(kLaser));
+
+        // Spool files of queued jobs.
+        for (const wchar_t* f : {L"00011.SPL", L"00011.SHD", L"sub\\00012.SPL", L"00013.spl"})
+            Put(SpoolFolder() + f, "job data");
+    }
+
+    void TearDown() override
+    {
+        if (m_pProcess)
+            m_pProcess->Terminate();
+        StartServiceAndWait(L"Spooler");
+        for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
+            DeleteTestPrinter(p);
+        for (const wchar_t* d : {kLaser, kShared, kFax, kOther})
+            DeleteTestDriver(d);
+        for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL",
+                                 L"TVS200.DLL", L"TVS200.GPD", L"TVS200UI.DLL", L"TVF300.DLL", L"TVF300.GPD",
+                                 L"TVF300UI.DLL", L"OCD.DLL", L"OCD.GPD", L"OCDUI.DLL"}) {
+            SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW((DriverFolder() + f).c_str());
+        }
+        RemoveTree(Env(L"W32X86"));
+        for (const wchar_t* f : {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF"})
+            DeleteFileW((InfFolder() + f).c_str());
+        RemoveTree(Repository());
+        RemoveTree(SpoolFolder());
+        MakeDirs(SpoolFolder());
+        RemoveTree(L"C:\\e2e");
+        SetEnvironmentVariableW(L"STANDIN_JOBS", nullptr);
+        SetEnvironmentVariableW(L"STANDIN_RECORD", nullptr);
+        ClearLogs();
+    }
+
+    // Starts Uninstall.exe, loads the stand-ins into it and dismisses its warning.
+    void Start()
+    {
+        SetEnvironmentVariableW(L"STANDIN_RECORD", RecordFile().c_str());
+        SetEnvironmentVariableW(L"STANDIN_JOBS", (std::wstring(kLaser) + L"=2").c_str());
+        m_pProcess.reset(new GuiProcess(TestBinFolder() + L"Uninstall.exe"));
+        ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
+        HWND hWarning = WaitForMessageBox(m_pProcess->Pid(), kWarning, 30000);
+        ASSERT_TRUE(hWarning) << "the warning box did not appear";
+        ASSERT_TRUE(InjectDll(m_pProcess->Handle(), TestBinFolder() + L"standins.dll"));
+        ASSERT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
+        ASSERT_TRUE(AnswerMessageBox(hWarning, IDOK));
+        m_hDialog = WaitForDialog(m_pProcess->Pid(), kTitle, 1000, 5000);
+        ASSERT_TRUE(m_hDialog);
+        m_hList = GetDlgItem(m_hDialog, 1000);
+        m_hUninstall = GetDlgItem(m_hDialog, IDOK);
+        m_hProgress = GetDlgItem(m_hDialog, 1001);
+        ASSERT_TRUE(WaitUntil([&] { return IsWindowEnabled(m_hDialog) != FALSE; }, 5000));
+    }
+
+    // Selects the row, presses Uninstall and waits for the result box; its wall time goes to m_msRemoval.
+    HWND Remove(const std::wstring& row, const wchar_t* expectedBox)
+    {
+        std::vector<std::wstring> rows = ListRows(m_hList);
+        auto it = std::find(rows.begin(), rows.end(), row);
+        EXPECT_NE(rows.end(), it) << "no row " << Ansi(row);
+        if (it == rows.end())
+            return nullptr;
+        EXPECT_TRUE(SelectRow(m_hList, static_cast<int>(it - rows.begin())));
+        ULONGLONG start = GetTickCount64();
+        PressButton(m_hUninstall);
+        EXPECT_TRUE(WaitUntil([&] { return !IsWindowEnabled(m_hUninstall); }, 5000)) << "the button is disabled at once";
+        EXPECT_GE(Progress(), 2);
+        HWND hBox = WaitForMessageBox(m_pProcess->Pid(), expectedBox, kRemovalTimeoutMs);
+        m_msRemoval = GetTickCount64() - start;
+        return hBox;
+    }
+
+    long Progress() { return static_cast<long>(SendMessageW(m_hProgress, PBM_GETPOS, 0, 0)); }
+
+    // After the result box: the bar back at 0, the button enabled, the list rebuilt.
+    void ExpectIdleAgainWithout(const std::wstring& goneRow)
+    {
+        EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(m_hUninstall) != FALSE; }, 10000));
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                std::vector<std::wstring> rows = ListRows(m_hList);
+                return !rows.empty() && std::find(rows.begin(), rows.end(), goneRow) == rows.end();
+            },
+            10000))
+            << "the rebuilt list must not show " << Ansi(goneRow);
+        EXPECT_EQ(0, Progress());
+        EXPECT_EQ(LB_ERR, SelectedRow(m_hList)) << "the rebuilt list has no selection";
+    }
+
+    // Everything of the other drivers, and what the rules keep, is where it was.
+    void ExpectOthersUntouched()
+    {
+        EXPECT_TRUE(PrinterExists(L"Office Copier"));
+        EXPECT_TRUE(DriverExists(kOther));
+        for (const wchar_t* f : {L"OCD.DLL", L"OCD.GPD", L"OCDUI.DLL", L"UNIDRV.DLL"})
+            EXPECT_TRUE(FileExists(DriverFolder() + f)) << Ansi(f);
+        EXPECT_TRUE(FileExists(Env(L"W32X86") + L"OTHER.DLL"));
+        EXPECT_TRUE(FileExists(InfFolder() + L"oem91.inf"));
+        EXPECT_TRUE(FileExists(Repository() + L"office.inf_amd64_4d5e6f\\office.inf"));
+        EXPECT_TRUE(FileExists(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf"));
+    }
+
+    std::unique_ptr<GuiProcess> m_pProcess;
+    HWND m_hDialog = nullptr, m_hList = nullptr, m_hUninstall = nullptr, m_hProgress = nullptr;
+    ULONGLONG m_msRemoval = 0;
+};
+
+TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    HWND hBox = Remove(kLaser, kSuccess);
+    ASSERT_TRUE(hBox) << "no success box";
+    std::printf("[ measure ] one removal, press to success box: %llu ms\n", static_cast<unsigned long long>(m_msRemoval));
+
+    // The box: caption, Yes and No, owned by the dialog; the bar full while it shows.
+    EXPECT_EQ(std::wstring(kTitle), WindowText(hBox));
+    EXPECT_EQ((std::vector<int>{IDYES, IDNO}), ButtonIds(hBox));
+    EXPECT_EQ(m_hDialog, GetWindow(hBox, GW_OWNER));
+    EXPECT_EQ(100, Progress());
+
+    // The printer, the driver and everything of the driver's is gone.
+    EXPECT_FALSE(PrinterExists(kLaser));
+    EXPECT_FALSE(DriverExists(kLaser));
+    for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL"})
+        EXPECT_FALSE(FileExists(DriverFolder() + f)) << Ansi(f);
+    for (const wchar_t* f : {L"TVL100RES.DLL", L"XTVL100RES.DLL", L"TVL100.GPD.BAK"})
+        EXPECT_FALSE(FileExists(Env(L"W32X86") + f)) << "copies and look-alikes go too: " << Ansi(f);
+    EXPECT_TRUE(FileExists(Env(L"W32X86") + L"tvl100ui.dll")) << "names are matched case-sensitively";
+    EXPECT_FALSE(FileExists(InfFolder() + L"oem90.inf"));
+    EXPECT_FALSE(FileExists(InfFolder() + L"oem90.pnf")) << "Windows takes the .pnf with its INF";
+    EXPECT_TRUE(FileExists(InfFolder() + L"oem92.inf")) << "a UTF-16 INF does not match";
+    EXPECT_TRUE(FileExists(InfFolder() + L"OEM93.INF")) << "an upper-case name is no candidate";
+    EXPECT_FALSE(FileExists(Repository() + L"tvl100.inf_amd64_1a2b3c"));
+    EXPECT_FALSE(FileExists(Repository() + L"suite.inf_amd64_7a8b9c\\laser"));
+    EXPECT_FALSE(FileExists(SpoolFolder() + L"00011.SPL"));
+    EXPECT_FALSE(FileExists(SpoolFolder() + L"00011.SHD"));
+    EXPECT_FALSE(FileExists(SpoolFolder() + L"sub\\00012.SPL"));
+    EXPECT_TRUE(FileExists(SpoolFolder() + L"00013.spl"));
+    ExpectOthersUntouched();
+    EXPECT_TRUE(PrinterExists(L"Shared Front"));
+    EXPECT_TRUE(DriverExists(kShared));
+    EXPECT_TRUE(DriverExists(kFax));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+
+    // What the program asked of the calls that Wine lacks.
+    std::wstring env = NativeEnvironment();
+    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetupUninstallOEMInfW|oem90.inf|1",
+                                         L"DeletePrinterDriverExW|(null)|" + env + L"|" + kLaser + L"|1|3",
+                                         L"CM_Locate_DevNodeW|(null)|0", L"CM_Reenumerate_DevNode|1|4"}),
+              ReadRecordFile());
+
+    ASSERT_TRUE(AnswerMessageBox(hBox, IDNO));
+    ExpectIdleAgainWithout(kLaser);
+    EXPECT_TRUE(LogTexts().empty()) << "a clean removal logs nothing";
+    std::vector<std::wstring> calls = ReadRecordFile();
+    EXPECT_EQ(calls.end(), std::find_if(calls.begin(), calls.end(), [](const std::wstring& c) {
+                  return c.compare(0, 13, L"ExitWindowsEx") == 0;
+              })) << "No: no restart";
+}
+
+TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressStartsNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    // A second press on the (disabled) button while the removal runs.
+    std::thread secondPress([&] {
+        Sleep(3000);
+        PressButton(m_hUninstall);
+    });
+    HWND hBox = Remove(L"Shared Front", kSuccess);
+    secondPress.join();
+    ASSERT_TRUE(hBox);
+    EXPECT_EQ(1u, FindMessageBoxes(m_pProcess->Pid(), kSuccess).size());
+    EXPECT_FALSE(PrinterExists(L"Shared Front"));
+    EXPECT_TRUE(PrinterExists(L"Shared Back"));
+    EXPECT_TRUE(DriverExists(kShared));
+    for (const wchar_t* f : {L"TVS200.DLL", L"TVS200.GPD", L"TVS200UI.DLL"})
+        EXPECT_TRUE(FileExists(DriverFolder() + f)) << Ansi(f);
+    EXPECT_TRUE(FileExists(InfFolder() + L"oem90.inf"));
+    EXPECT_TRUE(FileExists(Repository() + L"tvl100.inf_amd64_1a2b3c\\tvl100.inf"));
+    EXPECT_FALSE(FileExists(SpoolFolder() + L"00011.SPL")) << "spool files go with every removal";
+    ExpectOthersUntouched();
+    std::vector<std::wstring> calls = ReadRecordFile();
+    EXPECT_EQ(calls.end(), std::find_if(calls.begin(), calls.end(), [](const std::wstring& c) {
+                  return c.compare(0, 22, L"DeletePrinterDriverExW") == 0;
+              })) << "the shared driver is not deleted";
+    ASSERT_TRUE(AnswerMessageBox(hBox, IDNO));
+    ExpectIdleAgainWithout(L"Shared Front");
+    std::vector<std::wstring> rows = ListRows(m_hList);
+    EXPECT_NE(rows.end(), std::find(rows.begin(), rows.end(), L"Shared Back"));
+    Sleep(3000);
+    EXPECT_TRUE(FindMessageBoxes(m_pProcess->Pid(), kSuccess).empty()) << "one worker, one result";
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), L"CM_Locate_DevNodeW|(null)|0"));
+}
+
+TEST_F(RemovalEndToEnd, DriverRowRemovesTheDriverAndYesAsksForARestart)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    HWND hBox = Remove(kFax, kSuccess);
+    ASSERT_TRUE(hBox);
+    EXPECT_FALSE(DriverExists(kFax));
+    for (const wchar_t* f : {L"TVF300.GPD", L"TVF300UI.DLL", L"TVF300.DLL"})
+        EXPECT_FALSE(FileExists(DriverFolder() + f)) << Ansi(f);
+    EXPECT_TRUE(DriverExists(kLaser));
+    EXPECT_TRUE(PrinterExists(kLaser));
+    ExpectOthersUntouched();
+
+    // Yes: the restart is requested (the stand-in records it and restarts nothing).
+    ASSERT_TRUE(AnswerMessageBox(hBox, IDYES));
+    ExpectIdleAgainWithout(kFax);
+    std::vector<std::wstring> calls = ReadRecordFile();
+    EXPECT_EQ(L"ExitWindowsEx|2|0", calls.back());
+}
+
+TEST_F(RemovalEndToEnd, FailingStepShowsTheFailureAndStopsThere)
+{
+    // A read-only copy of a dependent file, and the read-only data file whose walk decides.
+    std::wstring copy = Env(L"W32X86") + L"TVL100RES.DLL";
+    std::wstring data = DriverFolder() + L"TVL100.GPD";
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(data.c_str(), FILE_ATTRIBUTE_READONLY);
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+
+    ASSERT_NO_FATAL_FAILURE(Start());
+    HWND hBox = Remove(kLaser, kFailure);
+    ASSERT_TRUE(hBox) << "no failure box";
+    EXPECT_EQ(std::wstring(kTitle), WindowText(hBox));
+    EXPECT_EQ(std::vector<int>{IDOK}, ButtonIds(hBox));
+    EXPECT_EQ(0, Progress());
+
+    // The steps after the spool driver files did not run; the spooler stays stopped.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(L"Spooler"));
+    EXPECT_FALSE(FileExists(SpoolFolder() + L"00011.SPL")) << "the spool files were deleted before";
+    EXPECT_TRUE(FileExists(InfFolder() + L"oem90.inf"));
+    EXPECT_TRUE(FileExists(Repository() + L"tvl100.inf_amd64_1a2b3c\\tvl100.inf"));
+    EXPECT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
+
+    // The log: one record per failed deletion, in the order of the walk, each stamped and ended by NUL.
+    std::vector<std::string> records = LogRecords();
+    ASSERT_EQ(2u, records.size());
+    const std::vector<std::string> expected = {ErrorRecordText(L"DeleteFile" + Walked(copy), ERROR_ACCESS_DENIED),
+                                               ErrorRecordText(L"DeleteFile" + Walked(data), ERROR_ACCESS_DENIED)};
+    std::string bytes = ReadFileBytes(LogFilePath(1));
+    EXPECT_EQ(2, std::count(bytes.begin(), bytes.end(), '\0'));
+    EXPECT_EQ('\0', bytes.back());
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+    FILETIME ftBefore, ftAfter, ftPrevious = {};
+    SystemTimeToFileTime(&before, &ftBefore);
+    SystemTimeToFileTime(&after, &ftAfter);
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::string text;
+        SYSTEMTIME stamp;
+        ASSERT_TRUE(SplitRecord(records[i], text, stamp)) << records[i];
+        EXPECT_EQ(expected[i], text);
+        FILETIME ft;
+        SystemTimeToFileTime(&stamp, &ft);
+        EXPECT_GE(CompareFileTime(&ft, &ftBefore), 0);
+        EXPECT_LE(CompareFileTime(&ft, &ftAfter), 0);
+        EXPECT_GE(CompareFileTime(&ft, &ftPrevious), 0) << "records in the order the steps ran";
+        ftPrevious = ft;
+    }
+
+    ASSERT_TRUE(AnswerMessageBox(hBox, IDOK));
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(m_hUninstall) != FALSE; }, 10000));
+    EXPECT_EQ(0, Progress());
+    ASSERT_TRUE(StartServiceAndWait(L"Spooler"));
+    EXPECT_TRUE(PrinterExists(kLaser)) << "nothing after the failing step was done";
+    EXPECT_TRUE(DriverExists(kLaser));
+}
+
+TEST_F(RemovalEndToEnd, CancelDuringARemovalEndsTheProgramAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    std::vector<std::wstring> rows = ListRows(m_hList);
+    auto it = std::find(rows.begin(), rows.end(), L"Shared Back");
+    ASSERT_NE(rows.end(), it);
+    ASSERT_TRUE(SelectRow(m_hList, static_cast<int>(it - rows.begin())));
+    PressButton(m_hUninstall);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowEnabled(m_hUninstall); }, 5000));
+    Sleep(3000);  // inside the spooler restart
+    ASSERT_TRUE(m_pProcess->IsRunning());
+
+    // Cancel in the middle of the removal ends the program at once, with exit code 0.
+    ULONGLONG start = GetTickCount64();
+    PressButton(GetDlgItem(m_hDialog, IDCANCEL));
+    DWORD exitCode = 0xFFFF;
+    ASSERT_TRUE(m_pProcess->WaitForExit(5000, &exitCode));
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_TRUE(PrinterExists(L"Shared Back")) << "the removal was cut off before the printer step";
+}
+
+}  // namespace
