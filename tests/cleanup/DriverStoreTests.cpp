@@ -40,7 +40,7 @@ protected:
     {
         for (const std::wstring& name : ListingOrder(m_repository)) {
             if (name.compare(0, 2, L"tv") == 0)
-                RemoveTree(m_repository + name);
+                RemoveTree(Extended(m_repository + name));
         }
         if (m_bMadeRepository) {
             RemoveDirectoryW(m_repository.c_str());
@@ -102,7 +102,114 @@ TEST_F(DriverStoreTest, FileMentionsDriverReadsAnsiTextUpToItsFirstZero)
     for (const Case& c : cases)
         EXPECT_EQ(c.expected, FileMentionsDriver(dir + c.pName, c.pDriver)) << c.pName << " / " << c.pDriver;
     EXPECT_FALSE(FileMentionsDriver(dir + L"missing.inf", kDriver));
+
+    // Held open elsewhere: like ReadWholeFile, the test opens without sharing and reads nothing.
+    HANDLE hHeld = CreateFileW((dir + L"upper.inf").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    EXPECT_FALSE(FileMentionsDriver(dir + L"upper.inf", kDriver));
+    CloseHandle(hHeld);
+
+    // A path longer than MAX_PATH is read all the same.
+    std::wstring deep = dir;
+    while (deep.size() < MAX_PATH + 20)
+        deep += L"deeper_folder_name\\";
+    MakeFile(deep + L"deep.inf", InfText(kDriver));
+    EXPECT_TRUE(FileMentionsDriver(deep + L"deep.inf", kDriver));
     EXPECT_TRUE(LogTexts().empty());
+}
+
+// The rule, said the plain way: the whole file and a zero byte converted at once from the
+// ANSI code page, the text up to its first zero character, a to z upper-cased in text and
+// name, then a substring search.
+bool MentionsByTheRule(const std::string& bytes, const std::wstring& name)
+{
+    if (name.empty())
+        return false;
+    std::string withZero = bytes + '\0';
+    int n = MultiByteToWideChar(CP_ACP, 0, withZero.data(), static_cast<int>(withZero.size()), nullptr, 0);
+    std::vector<wchar_t> text(n > 0 ? n : 0, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, withZero.data(), static_cast<int>(withZero.size()), text.data(), n);
+    auto Upper = [](std::wstring s) {
+        for (wchar_t& c : s)
+            c = (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - 32) : c;
+        return s;
+    };
+    return Upper(std::wstring(text.data())).find(Upper(name)) != std::wstring::npos;
+}
+
+std::wstring Convert936(const std::string& bytes)
+{
+    std::wstring out(bytes.size(), L'\0');
+    int n = MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0], static_cast<int>(out.size()));
+    out.resize(n > 0 ? n : 0);
+    return out;
+}
+
+// FileMentionsDriver reads and converts large files piece by piece; whatever the bytes, the
+// answer must be the one of the rule above (code page 936: double-byte characters whose
+// second byte can look like an ASCII letter, lone lead bytes, zero bytes, pieces of 64 kB).
+TEST_F(DriverStoreTest, FileMentionsDriverAgreesWithTheWholeFileRuleAcrossPieces)
+{
+    ASSERT_EQ(936u, GetACP()) << "test set-up: the sandbox's GBK code page";
+    const std::wstring dir = Package(L"tvpkg_pieces");
+    const size_t kPiece = 65536;
+    std::string gbkRun;  // double-byte characters only, no byte below 0x80 in a row of two
+    while (gbkRun.size() < kPiece + 5000)
+        gbkRun += "\x81\x41\xCB\xFE\xB4\x42";  // 0x41 'A' and 0x42 'B' as second bytes
+    struct Case {
+        const char* pWhat;
+        std::string bytes;
+        std::wstring name;
+        bool expected;
+    } cases[] = {
+        {"name across the first piece boundary", std::string(kPiece - 5, 'x') + "Office Laser 100" + "\r\n",
+         kDriver, true},
+        {"double-byte run longer than a piece, name after it", gbkRun + "Office Laser 100", kDriver, true},
+        {"second bytes that look like AB are no AB", std::string(kPiece - 1, 'x') + "\x81\x41" + "B\r\n", L"AB", false},
+        {"... and no A either at a piece boundary", std::string(kPiece - 1, 'x') + "\x81\x41" + "B", L"xA", false},
+        {"zero byte in the second piece ends the text", std::string(kPiece + 10, 'y') + '\0' + "Office Laser 100",
+         kDriver, false},
+        {"name before a late zero byte", std::string(kPiece + 10, 'y') + "office laser 100" + '\0' + "z", kDriver,
+         true},
+        {"Chinese name after a long double-byte run", gbkRun + Ansi(L"塔维打印机 T100"), L"塔维打印机 t100", true},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.expected, MentionsByTheRule(c.bytes, c.name)) << "test set-up: " << c.pWhat;
+        MakeFile(dir + L"case.inf", c.bytes);
+        EXPECT_EQ(c.expected ? TRUE : FALSE, FileMentionsDriver(dir + L"case.inf", c.name)) << c.pWhat;
+    }
+
+    // Random mixes of ASCII, letters as second bytes, lone lead bytes and zeros, around and
+    // across piece boundaries, with names taken from the text or not in it.
+    unsigned seed = 12345;
+    auto Next = [&seed]() { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFF; };
+    const char* const parts[] = {"Laser ", "100", "\x81\x41", "\xCB\xFE", "\xB4", "A", "b", "\r\n", "LASER", "\xFE\x40", ""};
+    const std::string gbkName = "\xCB\xFE" "A\x81\x41" "b\xFE\x40";
+    int nMatches = 0;
+    for (int round = 0; round < 60; ++round) {
+        std::string bytes;
+        size_t nSize = kPiece - 300 + Next() % 2500 + (round % 3) * kPiece;
+        while (bytes.size() < nSize) {
+            unsigned pick = Next() % 11;
+            if (pick == 10 && (round % 5 != 0 || Next() % 300 != 0))
+                pick = 7;  // zeros only in some files, and rare there, or every text would end early
+            bytes += pick == 10 ? std::string(1, '\0') : std::string(parts[pick]);
+        }
+        // Every other round the name goes in close to a piece boundary (a lone lead byte in
+        // front of it may still spoil it: the rule decides).
+        std::wstring name = (round % 4 < 2) ? std::wstring(kDriver) : Convert936(gbkName);
+        if (round % 2) {
+            size_t nAt = kPiece * (1 + Next() % 2) - 20 + Next() % 40;
+            bytes.insert(nAt < bytes.size() ? nAt : bytes.size(), round % 4 < 2 ? "oFFICE lASER 100" : gbkName);
+        }
+        bool expected = MentionsByTheRule(bytes, name);
+        nMatches += expected;
+        MakeFile(dir + L"random.inf", bytes);
+        EXPECT_EQ(expected ? TRUE : FALSE, FileMentionsDriver(dir + L"random.inf", name)) << "round " << round;
+    }
+    EXPECT_GT(nMatches, 5) << "test set-up: some rounds should match";
+    EXPECT_LT(nMatches, 55) << "test set-up: some rounds should not";
 }
 
 TEST_F(DriverStoreTest, NoMentionStartsNothingAndDeletesNothing)

@@ -4,6 +4,7 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "CallRecorder.h"
 #include "FileTree.h"

@@ -2,27 +2,10 @@
 
 #include <new>
 
+#include "cleanup/LongPath.h"
 #include "log/Log.h"
 
 namespace {
-
-// Paths of this length or more go to the system in extended-length form ("\\?\C:\...",
-// "\\?\UNC\server\share\..."), so that a tree deeper than MAX_PATH is listed, read and
-// deleted whole instead of being left half removed. Below it (MAX_PATH minus room for an
-// 8.3 name, the directory limit of Windows) paths are passed as they are. Logs and
-// m_matchedFiles always hold the plain path.
-const size_t kPlainPathLimit = MAX_PATH - 12;
-
-std::wstring SystemPath(const std::wstring& path)
-{
-    if (path.size() < kPlainPathLimit || path.compare(0, 4, L"\\\\?\\") == 0)
-        return path;
-    if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
-        return L"\\\\?\\" + path;
-    if (path.compare(0, 2, L"\\\\") == 0)
-        return L"\\\\?\\UNC\\" + path.substr(2);
-    return path;
-}
 
 // A walk only starts from "X:\..." or "\\server\share\...": a relative or empty folder would
 // be taken from the current directory, which nothing here may delete in.
@@ -35,7 +18,7 @@ bool IsAbsoluteFolder(const std::wstring& dir)
 
 BOOL RemoveFolder(const std::wstring& dir)
 {
-    std::wstring strSystemPath = SystemPath(dir);
+    std::wstring strSystemPath = ExtendedLengthPath(dir);
     // The extended form is taken literally; a directory is named without the closing backslash.
     if (strSystemPath.compare(0, 4, L"\\\\?\\") == 0 && strSystemPath.back() == L'\\')
         strSystemPath.pop_back();
@@ -53,7 +36,7 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
 
     BOOL result = TRUE;
     WIN32_FIND_DATAW findData;
-    HANDLE hFind = FindFirstFileW(SystemPath(dir + L"*.*").c_str(), &findData);
+    HANDLE hFind = FindFirstFileW(ExtendedLengthPath(dir + L"*.*").c_str(), &findData);
     if (hFind != INVALID_HANDLE_VALUE) {
         do {
             const std::wstring strName = findData.cFileName;
@@ -76,7 +59,7 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
             if (mode == ScanCollect) {
                 m_matchedFiles.push_back(strPath);
             } else if (mode == ScanDelete) {
-                result = DeleteFileW(SystemPath(strPath).c_str());
+                result = DeleteFileW(ExtendedLengthPath(strPath).c_str());
                 if (!result)
                     WriteLog(L"DeleteFile" + strPath, TRUE);
             }
@@ -108,7 +91,7 @@ BOOL CDirScanner::MatchesPattern(const std::wstring& path, const std::wstring& p
 BYTE* CDirScanner::ReadWholeFile(const std::wstring& path, DWORD& length)
 {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE hFile = CreateFileW(SystemPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
+    HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return nullptr;

@@ -3,25 +3,106 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <cwchar>
-#include <new>
 #include <string_view>
+#include <vector>
 
 #include "cleanup/DirScanner.h"
+#include "cleanup/LongPath.h"
 #include "cleanup/SpecialFolder.h"
 
 namespace {
 
 const DWORD kGrantPauseMs = 2000;
 
+// Bytes read and converted at a time: large enough that the calls cost nothing, small
+// enough to stay in the cache.
+const DWORD kPieceBytes = 64 * 1024;
+
 // Letters a to z only: the INF text is compared without any locale's case rules.
+inline wchar_t UpperAscii(unsigned c)
+{
+    return static_cast<wchar_t>(c - (c - L'a' <= static_cast<unsigned>(L'z' - L'a') ? L'a' - L'A' : 0));
+}
+
 void UpperCaseAscii(wchar_t* pText, size_t nLength)
 {
-    for (size_t i = 0; i < nLength; ++i) {
-        if (pText[i] >= L'a' && pText[i] <= L'z')
-            pText[i] = static_cast<wchar_t>(pText[i] - (L'a' - L'A'));
+    for (size_t i = 0; i < nLength; ++i)
+        pText[i] = UpperAscii(pText[i]);
+}
+
+// The last position in (0, nBytes] that is a character boundary whatever the ANSI code
+// page, given that position 0 is one: the two bytes before it are below 0x80, so neither
+// is a lead byte (single-byte, double-byte and UTF-8 code pages alike) and the second is a
+// character of its own. 0 when there is none.
+size_t CharacterBoundaryBefore(const BYTE* pBytes, size_t nBytes)
+{
+    for (size_t n = nBytes; n >= 2; --n) {
+        if (pBytes[n - 1] < 0x80 && pBytes[n - 2] < 0x80)
+            return n;
     }
+    return 0;
+}
+
+// Converts nBytes bytes in the system's ANSI code page, from one character boundary to
+// another, to UTF-16 with a to z upper-cased, written into `text` from nAt on (it grows as
+// needed and never shrinks). Returns the end of the text in `text`, or SIZE_MAX when a
+// conversion fails. Every ANSI code page reads a byte below 0x80 that stands at a boundary
+// as that same character, so such runs (nearly all of an INF) are widened here, and only
+// the stretches between them go to MultiByteToWideChar, each cut at a boundary again: the
+// text is the one a single conversion of all the bytes gives.
+size_t AnsiToUpperText(const BYTE* pBytes, size_t nBytes, std::vector<wchar_t>& text, size_t nAt)
+{
+    // No code page makes more UTF-16 units than it has bytes.
+    if (text.size() < nAt + nBytes)
+        text.resize(nAt + nBytes);
+    size_t nOut = nAt;
+    size_t n = 0;
+    while (n < nBytes) {
+        size_t nRun = n;
+        for (unsigned long long word = 0; nRun + 8 <= nBytes; nRun += 8) {
+            std::memcpy(&word, pBytes + nRun, 8);
+            if (word & 0x8080808080808080ull)
+                break;
+        }
+        while (nRun < nBytes && pBytes[nRun] < 0x80)
+            ++nRun;
+        wchar_t* pOut = text.data() + nOut;
+        for (size_t i = n; i < nRun; ++i)
+            pOut[i - n] = UpperAscii(pBytes[i]);
+        nOut += nRun - n;
+        if (nRun == nBytes)
+            break;
+
+        // A stretch from a byte of 0x80 or more up to the next boundary (or the end).
+        size_t nStretchEnd = nRun + 2;
+        while (nStretchEnd < nBytes && !(pBytes[nStretchEnd - 1] < 0x80 && pBytes[nStretchEnd - 2] < 0x80))
+            ++nStretchEnd;
+        if (nStretchEnd > nBytes)
+            nStretchEnd = nBytes;
+        if (nStretchEnd - nRun > static_cast<size_t>(INT_MAX))
+            return SIZE_MAX;
+        const int nStretch = static_cast<int>(nStretchEnd - nRun);
+        const char* pAnsi = reinterpret_cast<const char*>(pBytes + nRun);
+        int nChars = MultiByteToWideChar(CP_ACP, 0, pAnsi, nStretch, text.data() + nOut, nStretch);
+        if (nChars == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+            nChars = MultiByteToWideChar(CP_ACP, 0, pAnsi, nStretch, nullptr, 0);
+            if (nChars > 0) {
+                text.resize(nOut + static_cast<size_t>(nChars) + (nBytes - nStretchEnd));
+                nChars = MultiByteToWideChar(CP_ACP, 0, pAnsi, nStretch, text.data() + nOut, nChars);
+            }
+        }
+        if (nChars <= 0)
+            return SIZE_MAX;
+        UpperCaseAscii(text.data() + nOut, static_cast<size_t>(nChars));
+        nOut += static_cast<size_t>(nChars);
+        n = nStretchEnd;
+    }
+    return nOut;
 }
 
 }  // namespace
@@ -31,35 +112,76 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
     // The empty name occurs in every text; it must not make every INF a match.
     if (driverName.empty())
         return FALSE;
-
-    DWORD dwLength = 0;
-    BYTE* pBytes = CDirScanner::ReadWholeFile(path, dwLength);
-    if (!pBytes)
-        return FALSE;
-    // The closing zero byte is converted too, so the text always ends in a zero character.
-    if (dwLength >= static_cast<DWORD>(INT_MAX)) {
-        delete[] pBytes;
-        return FALSE;
-    }
-    const int nBytes = static_cast<int>(dwLength) + 1;
-    const char* pAnsi = reinterpret_cast<const char*>(pBytes);
-    int nChars = MultiByteToWideChar(CP_ACP, 0, pAnsi, nBytes, nullptr, 0);
-    wchar_t* pText = nChars > 0 ? new (std::nothrow) wchar_t[nChars]() : nullptr;
-    if (pText)
-        nChars = MultiByteToWideChar(CP_ACP, 0, pAnsi, nBytes, pText, nChars);
-    delete[] pBytes;
-    if (!pText)
-        return FALSE;
-
-    // The text ends at its first zero character (in a UTF-16 file, within the first bytes).
-    const size_t nText = wcsnlen(pText, static_cast<size_t>(nChars));
-    UpperCaseAscii(pText, nText);
     std::wstring strName = driverName;
     UpperCaseAscii(&strName[0], strName.size());
 
-    const std::wstring_view text(pText, nText);
-    BOOL bFound = text.find(strName) != std::wstring_view::npos ? TRUE : FALSE;
-    delete[] pText;
+    // The file is read as CDirScanner::ReadWholeFile reads it (the same open, the size taken
+    // once, a short read ending the text, a file that cannot be read matching nothing), but
+    // a piece at a time through small buffers instead of whole into a new one: the text and
+    // the answer are the same, memory no longer grows with the file, and the content test
+    // costs little more than reading the file (a fresh whole-file buffer per INF alone
+    // doubled that under Wine).
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    DWORD dwHigh = 0;
+    DWORD dwLeft = GetFileSize(hFile, &dwHigh);
+    if ((dwLeft == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || dwHigh != 0 || dwLeft == 0xFFFFFFFF) {
+        CloseHandle(hFile);
+        return FALSE;
+    }
+
+    // Bytes are converted up to the last character boundary that every ANSI code page
+    // agrees on (CharacterBoundaryBefore); the bytes after it wait for the next piece. The
+    // text keeps its last name length - 1 characters in front of the next piece's, so that a
+    // name across two pieces is found.
+    std::vector<BYTE> bytes(kPieceBytes + 1);
+    std::vector<wchar_t> text;
+    size_t nHave = 0;
+    const size_t nKeep = strName.size() - 1;
+    size_t nKept = 0;
+    BOOL bFound = FALSE;
+    bool bTextEnded = false;
+    while (!bFound && !bTextEnded) {
+        const DWORD dwWant = dwLeft < kPieceBytes ? dwLeft : kPieceBytes;
+        if (bytes.size() < nHave + dwWant + 1)
+            bytes.resize(nHave + dwWant + 1);
+        DWORD dwRead = 0;
+        if (dwWant && !ReadFile(hFile, bytes.data() + nHave, dwWant, &dwRead, nullptr))
+            break;
+        nHave += dwRead;
+        // After the last byte, or after a short read, comes the zero that ends the text.
+        dwLeft = dwRead < dwWant ? 0 : dwLeft - dwWant;
+        size_t nEnd = 0;
+        if (dwLeft == 0) {
+            bytes[nHave++] = 0;
+            nEnd = nHave;
+            bTextEnded = true;
+        } else {
+            nEnd = CharacterBoundaryBefore(bytes.data(), nHave);
+            if (nEnd == 0)
+                continue;  // not one boundary yet: read on
+        }
+
+        const size_t nLength = AnsiToUpperText(bytes.data(), nEnd, text, nKept);
+        if (nLength == SIZE_MAX)
+            break;
+        // The text ends at its first zero character (in a UTF-16 file, within the first bytes).
+        const size_t nNew = wcsnlen(text.data() + nKept, nLength - nKept);
+        if (nNew < nLength - nKept)
+            bTextEnded = true;
+        const std::wstring_view piece(text.data(), nKept + nNew);
+        bFound = piece.find(strName) != std::wstring_view::npos ? TRUE : FALSE;
+
+        const size_t nTail = piece.size() < nKeep ? piece.size() : nKeep;
+        std::copy(piece.end() - nTail, piece.end(), text.begin());
+        nKept = nTail;
+        std::memmove(bytes.data(), bytes.data() + nEnd, nHave - nEnd);
+        nHave -= nEnd;
+    }
+    CloseHandle(hFile);
     return bFound;
 }
 
