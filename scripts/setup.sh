@@ -7,7 +7,7 @@ packages=(
   cmake make
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
-  wine wine64
+  wine wine64 fonts-wine
   xvfb x11-apps imagemagick fonts-wqy-microhei
   locales
 )

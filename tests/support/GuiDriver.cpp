@@ -104,7 +104,7 @@ BOOL CALLBACK CollectDialog(HWND hWnd, LPARAM lParam)
     auto* pSearch = reinterpret_cast<ProcessWindows*>(lParam);
     DWORD pid = 0;
     GetWindowThreadProcessId(hWnd, &pid);
-    if (pid == pSearch->pid && IsWindowVisible(hWnd) && WindowClass(hWnd) == L"#32770")
+    if ((pSearch->pid == 0 || pid == pSearch->pid) && IsWindowVisible(hWnd) && WindowClass(hWnd) == L"#32770")
         pSearch->windows.push_back(hWnd);
     return TRUE;
 }

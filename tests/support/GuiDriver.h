@@ -35,7 +35,8 @@ private:
 std::wstring WindowText(HWND hWnd);
 std::wstring WindowClass(HWND hWnd);
 
-// Visible top-level windows of a process whose class is the dialog class "#32770".
+// Visible top-level windows of a process (pid 0: of any process) whose class is the dialog
+// class "#32770". The searches below take the same pid.
 std::vector<HWND> DialogWindows(DWORD pid);
 // The texts of the static controls of a dialog (a message box's text is one of them).
 std::vector<std::wstring> StaticTexts(HWND hDialog);

@@ -1,5 +1,7 @@
 #include "PeResources.h"
 
+#include <cstdlib>
+
 namespace {
 
 std::wstring ResourceId(LPCWSTR pId)

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The first command of the README: installs what is missing, builds everything, and runs
+# Uninstall.exe in a throwaway Wine prefix (HOME isolated too, tests/sandbox.sh) that holds a
+# few sample printers and drivers. It saves two screenshots into docs/: the dialog under its
+# start-up warning, and the dialog itself.
+#
+# With $DISPLAY set, the program shows on that display and stays open until you close it
+# (Cancel or the close box); without one it runs on a private Xvfb and ends by itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=${BUILD_ROOT:-build}
+
+if [ "${1:-}" != "--in-sandbox" ]; then
+  scripts/setup.sh
+  scripts/build.sh
+  headless=1
+  if [ -n "${DISPLAY:-}" ]; then
+    export SANDBOX_USE_DISPLAY=1
+    headless=0
+  fi
+  mkdir -p docs
+  DEMO_HEADLESS=$headless tests/sandbox.sh "$root/win64/bin" "$0" --in-sandbox
+  echo "demo: screenshots in docs/uninstall-warning.png and docs/uninstall-dialog.png"
+  exit 0
+fi
+
+# ---- inside the sandbox: WINEPREFIX, HOME and DISPLAY are set ----
+helper() {
+  wine 'C:\testbin\demo_helper.exe' "$@" 2>/dev/null | tr -d '\r' || { echo "demo: demo_helper $1 failed" >&2; return 1; }
+}
+desktop=TavrelDemo
+
+# Screenshot of the Wine desktop window, cut to "x y w h" (desktop coordinates) plus a margin.
+shoot() {
+  local out=$1 x y w h m=16
+  read -r x y w h <<<"$2"
+  xwd -display "$DISPLAY" -silent -name "$desktop - Wine desktop" |
+    convert xwd:- -crop "$((w + 2 * m))x$((h + 2 * m))+$((x - m))+$((y - m))" +repage "$out"
+}
+
+mkdir -p docs
+# Debian's fonts-wine lies where this Wine does not look; the prefix's font folder is searched,
+# and Marlett draws the title bar buttons.
+cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+helper setup
+# Wine's own desktop window draws the title bars that a bare X server would leave out.
+wine explorer "/desktop=$desktop,1024x768" 'C:\testbin\Uninstall.exe' >/dev/null 2>&1 &
+area=$(helper wait-warning "$desktop")
+sleep 2  # let the box finish painting
+shoot docs/uninstall-warning.png "$area"
+area=$(helper dismiss-warning "$desktop")
+sleep 2
+shoot docs/uninstall-dialog.png "$area"
+
+if [ "${DEMO_HEADLESS:-1}" = 1 ]; then
+  helper cancel "$desktop"
+else
+  echo "demo: Uninstall is open on $DISPLAY; close it to end the demo"
+  helper wait-exit "$desktop"
+fi
