@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The first command of the README: installs what is missing, builds everything, and runs
 # Uninstall.exe in a throwaway Wine prefix (HOME isolated too, tests/sandbox.sh) that holds a
-# few sample printers and drivers. It saves two screenshots into docs/: the dialog under its
-# start-up warning, and the dialog itself.
+# few sample printers and drivers. It saves screenshots into docs/: the dialog under its
+# start-up warning, the dialog itself, and the stages of one whole removal of a sample printer
+# (selected row, progress, success box, rebuilt list).
 #
 # With $DISPLAY set, the program shows on that display and stays open until you close it
 # (Cancel or the close box); without one it runs on a private Xvfb and ends by itself.
@@ -20,7 +21,7 @@ if [ "${1:-}" != "--in-sandbox" ]; then
   fi
   mkdir -p docs
   DEMO_HEADLESS=$headless tests/sandbox.sh "$root/win64/bin" "$0" --in-sandbox
-  echo "demo: screenshots in docs/uninstall-warning.png and docs/uninstall-dialog.png"
+  echo "demo: screenshots in docs/uninstall-*.png"
   exit 0
 fi
 
@@ -51,6 +52,22 @@ shoot docs/uninstall-warning.png "$area"
 area=$(helper dismiss-warning "$desktop")
 sleep 2
 shoot docs/uninstall-dialog.png "$area"
+
+# One whole removal of a sample printer, with the stand-ins for the calls Wine lacks loaded
+# into the program (as the end-to-end tests do), so that it goes as it would on Windows.
+helper inject "$desktop"
+area=$(helper select "$desktop" "TAVREL TP-2100 PCL6")
+sleep 1
+shoot docs/uninstall-selected.png "$area"
+area=$(helper press-uninstall "$desktop")
+sleep 5
+shoot docs/uninstall-progress.png "$area"
+area=$(helper wait-success "$desktop")
+sleep 2
+shoot docs/uninstall-success.png "$area"
+area=$(helper answer-no "$desktop")
+sleep 1
+shoot docs/uninstall-rebuilt.png "$area"
 
 if [ "${DEMO_HEADLESS:-1}" = 1 ]; then
   helper cancel "$desktop"
