@@ -12,7 +12,7 @@
 
 #include "GuiDriver.h"
 #include "Inject.h"
-#include "PrintSetup.h"
+#include "SpoolerSetup.h"
 #include "TestSupport.h"
 
 namespace {
@@ -87,10 +87,10 @@ protected:
         ASSERT_TRUE(AddTestDriver(kShared, L"TVS200.DLL", L"TVS200.GPD", {L"TVS200UI.DLL", L"UNIDRV.DLL"}));
         ASSERT_TRUE(AddTestDriver(kFax, L"TVF300.DLL", L"TVF300.GPD", {L"TVF300UI.DLL"}));
         ASSERT_TRUE(AddTestDriver(kOther, L"OCD.DLL", L"OCD.GPD", {L"OCDUI.DLL", L"UNIDRV.DLL"}));
-        ASSERT_TRUE(AddTestPrinter(kLaser, kLaser));
-        ASSERT_TRUE(AddTestPrinter(L"Shared Front", kShared));
-        ASSERT_TRUE(AddTestPrinter(L"Shared Back", kShared));
-        ASSERT_TRUE(AddTestPrinter(L"Office Copier", kOther));
+        ASSERT_EQ(0u, AddTestPrinter(kLaser, kLaser));
+        ASSERT_EQ(0u, AddTestPrinter(L"Shared Front", kShared));
+        ASSERT_EQ(0u, AddTestPrinter(L"Shared Back", kShared));
+        ASSERT_EQ(0u, AddTestPrinter(L"Office Copier", kOther));
 
         // Copies and look-alikes of the laser driver's files in the 32-bit environment folder.
         for (const wchar_t* f : {L"TVL100RES.DLL", L"XTVL100RES.DLL", L"TVL100.GPD.BAK", L"tvl100ui.dll", L"OTHER.DLL"})
@@ -124,7 +124,7 @@ protected:
             m_pProcess->Terminate();
         StartServiceAndWait(L"Spooler");
         for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
-            DeleteTestPrinter(p);
+            DeletePrinterByName(p);
         for (const wchar_t* d : {kLaser, kShared, kFax, kOther})
             DeleteTestDriver(d);
         for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL",

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "ImportPatch.h"
-#include "PrintSetup.h"
+#include "SpoolerSetup.h"
 #include "SpoolerStandIns.h"
 #include "TestSupport.h"
 #include "WindowsStandIns.h"
@@ -65,8 +65,8 @@ protected:
     void TearDown() override
     {
         StartServiceAndWait(L"Spooler");
-        DeleteTestPrinter(kPrinter);
-        DeleteTestPrinter(kDriver);
+        DeletePrinterByName(kPrinter);
+        DeletePrinterByName(kDriver);
         DeleteTestDriver(kDriver);
         for (const wchar_t* f : {L"RDL100.DLL", L"RDL100.GPD", L"RDL100RES.DLL"}) {
             SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -78,7 +78,7 @@ protected:
     void InstallPrinterRow(DriverListEntry& entry)
     {
         ASSERT_TRUE(AddTestDriver(kDriver, L"RDL100.DLL", L"RDL100.GPD", {L"RDL100RES.DLL"}));
-        ASSERT_TRUE(AddTestPrinter(kPrinter, kDriver));
+        ASSERT_EQ(0u, AddTestPrinter(kPrinter, kDriver));
         m_record = PrinterDriverRecord(kPrinter);
         ASSERT_FALSE(m_record.empty());
         entry.pDriverInfo = reinterpret_cast<DRIVER_INFO_6W*>(m_record.data());
@@ -182,7 +182,7 @@ TEST_F(RemoveDriversTest, JobDeletionFailureStopsBeforeTheSpoolerStop)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
-    ASSERT_TRUE(AddTestPrinter(kDriver, kDriver));  // a printer named like the driver, with a job
+    ASSERT_EQ(0u, AddTestPrinter(kDriver, kDriver));  // a printer named like the driver, with a job
     StandInQueueJobs(kDriver, 2);
     StandInFailSetJob(10, ERROR_ACCESS_DENIED);
     EXPECT_FALSE(RemoveDrivers({entry}));

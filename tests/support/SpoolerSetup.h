@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "TestPrinter.h"  // PrinterExists
+
 // What the spooler lists, in its own order.
 std::vector<std::wstring> SpoolerPrinterNames();  // EnumPrintersW, local and connections, level 2
 std::vector<std::wstring> SpoolerDriverNames();   // EnumPrinterDriversW, level 6
@@ -36,3 +38,20 @@ private:
 
 // Deletes a printer by name; true when it is gone (also when it did not exist).
 bool DeletePrinterByName(const std::wstring& printerName);
+
+// The spooler's driver folder of this machine's environment, e.g. C:\windows\system32\spool\drivers\x64\3\.
+std::wstring DriverFolder();
+std::wstring NativeEnvironment();  // "Windows x64" (or "Windows NT x86")
+
+// Places the files in the driver folder and registers the driver (level 3): driver file,
+// data file, configuration file (the driver file), dependent files (bare names, placed too),
+// monitor name.
+bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, const std::wstring& dataFile,
+                   const std::vector<std::wstring>& dependentFiles = {}, const std::wstring& monitor = L"");
+// A printer on "FILE:" with the print processor "WinPrint"; the failing call's error code, 0 on success.
+DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver);
+bool DeleteTestDriver(const std::wstring& name);  // registration only; true when it is gone
+bool DriverExists(const std::wstring& name);
+// The printer's level-6 driver record, in a buffer that the caller keeps.
+std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer);
+

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "FileTree.h"
+#include "SpoolerSetup.h"
 #include "TestSupport.h"
 
 namespace {
@@ -29,28 +30,14 @@ ScopedTestPrinter::ScopedTestPrinter(const std::wstring& printerName, const std:
         GetLastError() != ERROR_PRINTER_DRIVER_ALREADY_INSTALLED)
         throw std::runtime_error("AddPrinterDriverExW failed with " + std::to_string(GetLastError()));
 
-    PRINTER_INFO_2W printer = {};
-    printer.pPrinterName = &m_printer[0];
-    printer.pPortName = const_cast<LPWSTR>(L"FILE:");
-    printer.pDriverName = &m_driver[0];
-    printer.pPrintProcessor = const_cast<LPWSTR>(L"WinPrint");
-    printer.pDatatype = const_cast<LPWSTR>(L"RAW");
-    printer.Attributes = PRINTER_ATTRIBUTE_LOCAL;
-    HANDLE hPrinter = AddPrinterW(nullptr, 2, reinterpret_cast<LPBYTE>(&printer));
-    if (!hPrinter)
-        throw std::runtime_error("AddPrinterW failed with " + std::to_string(GetLastError()));
-    ClosePrinter(hPrinter);
+    if (DWORD dwError = AddTestPrinter(m_printer, m_driver))
+        throw std::runtime_error("AddPrinterW failed with " + std::to_string(dwError));
 }
 
 ScopedTestPrinter::~ScopedTestPrinter()
 {
-    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-    HANDLE hPrinter = nullptr;
-    if (OpenPrinterW(&m_printer[0], &hPrinter, &defaults)) {
-        DeletePrinter(hPrinter);
-        ClosePrinter(hPrinter);
-    }
-    DeletePrinterDriverExW(nullptr, const_cast<LPWSTR>(L"Windows x64"), &m_driver[0], 0, 0);
+    DeletePrinterByName(m_printer);
+    DeleteTestDriver(m_driver);
     for (const wchar_t* pFile : kDriverFiles)
         DeleteFileW((m_driverFolder + pFile).c_str());
 }

@@ -44,8 +44,18 @@ WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STAT
     }
 }
 
-// Opens the manager and the service with full access, logging the failed call.
-bool OpenServiceFull(const std::wstring& name, SC_HANDLE& hManager, SC_HANDLE& hService)
+void CloseBoth(SC_HANDLE hService, SC_HANDLE hManager)
+{
+    if (hService)
+        CloseServiceHandle(hService);
+    CloseServiceHandle(hManager);
+}
+
+// Opens the manager and the service with full access and reads the service's status, logging
+// the failed call. A status that cannot be read leaves the state unknown: that is a failure
+// rather than a guess (the removal must not delete the spooler's files while it may still be
+// running, nor count on a spooler that may not run).
+bool OpenServiceAndQuery(const std::wstring& name, SC_HANDLE& hManager, SC_HANDLE& hService, SERVICE_STATUS& status)
 {
     hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!hManager) {
@@ -58,37 +68,27 @@ bool OpenServiceFull(const std::wstring& name, SC_HANDLE& hManager, SC_HANDLE& h
         CloseServiceHandle(hManager);
         return false;
     }
+    if (!QueryServiceStatus(hService, &status)) {
+        WriteLog(L"QueryServiceStatus", TRUE);
+        CloseBoth(hService, hManager);
+        return false;
+    }
     return true;
-}
-
-void CloseBoth(SC_HANDLE hService, SC_HANDLE hManager)
-{
-    if (hService)
-        CloseServiceHandle(hService);
-    CloseServiceHandle(hManager);
 }
 
 }  // namespace
 
-// A status that cannot be read leaves the state unknown: the operation logs the failed
-// query and reports failure rather than guess (the removal must not delete the spooler's
-// files while it may still be running, nor count on a spooler that may not run).
 BOOL StopServiceByName(const std::wstring& name)
 {
     SC_HANDLE hManager = nullptr, hService = nullptr;
-    if (!OpenServiceFull(name, hManager, hService))
+    SERVICE_STATUS status = {};
+    if (!OpenServiceAndQuery(name, hManager, hService, status))
         return FALSE;
 
     BOOL bResult = TRUE;
-    SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(hService, &status)) {
-        WriteLog(L"QueryServiceStatus", TRUE);
+    if (status.dwCurrentState != SERVICE_STOPPED && !ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+        WriteLog(L"ControlService", TRUE);
         bResult = FALSE;
-    } else if (status.dwCurrentState != SERVICE_STOPPED) {
-        if (!ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
-            WriteLog(L"ControlService", TRUE);
-            bResult = FALSE;
-        }
     }
     CloseBoth(hService, hManager);
     return bResult;
@@ -102,33 +102,23 @@ BOOL StopServiceByName(const std::wstring& name)
 BOOL StartServiceByName(const std::wstring& name)
 {
     SC_HANDLE hManager = nullptr, hService = nullptr;
-    if (!OpenServiceFull(name, hManager, hService))
+    SERVICE_STATUS status = {};
+    if (!OpenServiceAndQuery(name, hManager, hService, status))
         return FALSE;
 
     BOOL bResult = TRUE;
-    SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(hService, &status)) {
-        WriteLog(L"QueryServiceStatus", TRUE);
-        bResult = FALSE;
-    } else if (status.dwCurrentState == SERVICE_STOPPED) {
+    if (status.dwCurrentState == SERVICE_STOPPED) {
         if (!StartServiceW(hService, 0, nullptr)) {
             WriteLog(L"StartService", TRUE);
             bResult = FALSE;
         } else {
-            switch (WaitForServiceState(hService, SERVICE_RUNNING, status)) {
-            case WaitReached:
-            case WaitQueryFailed:
-                break;
-            case WaitSettled:
-                SetLastError(status.dwWin32ExitCode ? status.dwWin32ExitCode : ERROR_SERVICE_NOT_ACTIVE);
+            const WaitResult wait = WaitForServiceState(hService, SERVICE_RUNNING, status);
+            if (wait == WaitSettled || wait == WaitTimedOut) {
+                SetLastError(wait == WaitTimedOut       ? ERROR_SERVICE_REQUEST_TIMEOUT
+                             : status.dwWin32ExitCode ? status.dwWin32ExitCode
+                                                      : ERROR_SERVICE_NOT_ACTIVE);
                 WriteLog(L"StartService", TRUE);
                 bResult = FALSE;
-                break;
-            case WaitTimedOut:
-                SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
-                WriteLog(L"StartService", TRUE);
-                bResult = FALSE;
-                break;
             }
         }
     }
