@@ -88,23 +88,30 @@ BOOL CDirScanner::MatchesPattern(const std::wstring& path, const std::wstring& p
     return path.find(pattern, nSlash) != std::wstring::npos ? TRUE : FALSE;
 }
 
-BYTE* CDirScanner::ReadWholeFile(const std::wstring& path, DWORD& length)
+HANDLE OpenFileForWholeRead(const std::wstring& path, DWORD& dwSize)
 {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
-        return nullptr;
-
-    // A file of 4 GiB - 1 or more is no INF and would not fit length + 1; it counts as
-    // unreadable, as does a failed read (a half-read file could give a wrong answer) and a
-    // buffer that cannot be had.
+        return INVALID_HANDLE_VALUE;
     DWORD dwHigh = 0;
-    DWORD dwSize = GetFileSize(hFile, &dwHigh);
+    dwSize = GetFileSize(hFile, &dwHigh);
     if ((dwSize == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || dwHigh != 0 || dwSize == 0xFFFFFFFF) {
         CloseHandle(hFile);
-        return nullptr;
+        return INVALID_HANDLE_VALUE;
     }
+    return hFile;
+}
+
+BYTE* CDirScanner::ReadWholeFile(const std::wstring& path, DWORD& length)
+{
+    // A file too large, a failed read (a half-read file could give a wrong answer) and a
+    // buffer that cannot be had all count as unreadable.
+    DWORD dwSize = 0;
+    HANDLE hFile = OpenFileForWholeRead(path, dwSize);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return nullptr;
     BYTE* pBuffer = new (std::nothrow) BYTE[static_cast<size_t>(dwSize) + 1]();
     if (!pBuffer) {
         CloseHandle(hFile);

@@ -14,3 +14,8 @@ public:
     // Whole file plus one zero byte; the caller frees it with delete[]. Null when it cannot be opened.
     static BYTE* ReadWholeFile(const std::wstring& path, DWORD& length);
 };
+
+// Opens a file as ReadWholeFile reads it (no sharing, an inheritable handle) and gives its
+// size. INVALID_HANDLE_VALUE when it cannot be opened or sized, or is 4 GiB - 1 or larger:
+// such a file is no INF and its length + 1 would not fit.
+HANDLE OpenFileForWholeRead(const std::wstring& path, DWORD& dwSize);

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "cleanup/DirScanner.h"
-#include "cleanup/LongPath.h"
 #include "cleanup/SpecialFolder.h"
 
 namespace {
@@ -121,17 +120,10 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
     // the answer are the same, memory no longer grows with the file, and the content test
     // costs little more than reading the file (a fresh whole-file buffer per INF alone
     // doubled that under Wine).
-    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD dwLeft = 0;
+    HANDLE hFile = OpenFileForWholeRead(path, dwLeft);
     if (hFile == INVALID_HANDLE_VALUE)
         return FALSE;
-    DWORD dwHigh = 0;
-    DWORD dwLeft = GetFileSize(hFile, &dwHigh);
-    if ((dwLeft == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) || dwHigh != 0 || dwLeft == 0xFFFFFFFF) {
-        CloseHandle(hFile);
-        return FALSE;
-    }
 
     // Bytes are converted up to the last character boundary that every ANSI code page
     // agrees on (CharacterBoundaryBefore); the bytes after it wait for the next piece. The
