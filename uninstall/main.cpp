@@ -4,6 +4,7 @@
 
 #include "resource.h"
 #include "shell/Dialog.h"
+#include "shell/DriverList.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int)
     HANDLE hStopThread = CreateThread(nullptr, 0, StopPcaSvcThread, nullptr, 0, nullptr);
     if (hStopThread)
         CloseHandle(hStopThread);  // not waited for
+
+    FindSpoolerEnvironment();
 
     // The dialog's progress bar is a common control: its window class must be registered
     // before the template is created.

@@ -316,6 +316,132 @@ TEST_F(DriverListTest, PrinterEnumerationFailureLeavesOnlyDriverRows)
     ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
 }
 
+// ---- the spooler environment: what the architecture query answers, as a 32-bit process on
+// 64-bit Windows would hear it ----
+struct ArchitectureAnswer {
+    USHORT nWow64Native;  // what IsWow64Process2 says of the system; 0: the call does not exist
+    WORD wNative;         // what GetNativeSystemInfo says; 0xFFFF: the call does not exist
+    WORD wOwn;            // what GetSystemInfo says (the process's own view)
+};
+ArchitectureAnswer g_answer;
+void* g_pRealGetProcAddress = nullptr;
+std::vector<std::wstring> g_environments;  // of every EnumPrinterDriversW / GetPrinterDriverW call
+void* g_pRealEnumDrivers = nullptr;
+void* g_pRealGetDriver = nullptr;
+
+std::wstring EnvironmentText(LPWSTR pEnvironment)
+{
+    return pEnvironment ? pEnvironment : L"(null)";
+}
+BOOL WINAPI FakeIsWow64Process2(HANDLE, USHORT* pProcess, USHORT* pNative)
+{
+    *pProcess = IMAGE_FILE_MACHINE_I386;
+    *pNative = g_answer.nWow64Native;
+    return TRUE;
+}
+void* g_pRealGetSystemInfo = nullptr;
+// The real record with the architecture of the answer: the rest of it may be read by others.
+void WINAPI FakeGetNativeSystemInfo(LPSYSTEM_INFO pInfo)
+{
+    reinterpret_cast<decltype(&GetSystemInfo)>(g_pRealGetSystemInfo)(pInfo);
+    pInfo->wProcessorArchitecture = g_answer.wNative;
+}
+void WINAPI FakeGetSystemInfo(LPSYSTEM_INFO pInfo)
+{
+    reinterpret_cast<decltype(&GetSystemInfo)>(g_pRealGetSystemInfo)(pInfo);
+    pInfo->wProcessorArchitecture = g_answer.wOwn;
+}
+FARPROC WINAPI FakeGetProcAddress(HMODULE hModule, LPCSTR pName)
+{
+    if (!IS_INTRESOURCE(pName) && hModule == GetModuleHandleW(L"kernel32.dll")) {
+        if (lstrcmpA(pName, "IsWow64Process2") == 0 || lstrcmpA(pName, "GetNativeSystemInfo") == 0) {
+            bool bIsWow = pName[0] == 'I';
+            if (bIsWow ? g_answer.nWow64Native == 0 : g_answer.wNative == 0xFFFF) {
+                SetLastError(ERROR_PROC_NOT_FOUND);
+                return nullptr;
+            }
+            return bIsWow ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FakeIsWow64Process2))
+                          : reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FakeGetNativeSystemInfo));
+        }
+    }
+    return reinterpret_cast<decltype(&GetProcAddress)>(g_pRealGetProcAddress)(hModule, pName);
+}
+BOOL WINAPI RecordEnumDrivers(LPWSTR pServer, LPWSTR pEnvironment, DWORD level, LPBYTE pBuffer, DWORD cb,
+                              LPDWORD pcbNeeded, LPDWORD pcReturned)
+{
+    g_environments.push_back(L"EnumPrinterDrivers|" + EnvironmentText(pEnvironment));
+    return reinterpret_cast<decltype(&EnumPrinterDriversW)>(g_pRealEnumDrivers)(pServer, pEnvironment, level, pBuffer,
+                                                                                cb, pcbNeeded, pcReturned);
+}
+BOOL WINAPI RecordGetDriver(HANDLE hPrinter, LPWSTR pEnvironment, DWORD level, LPBYTE pBuffer, DWORD cb,
+                            LPDWORD pcbNeeded)
+{
+    g_environments.push_back(L"GetPrinterDriver|" + EnvironmentText(pEnvironment));
+    return reinterpret_cast<decltype(&GetPrinterDriverW)>(g_pRealGetDriver)(hPrinter, pEnvironment, level, pBuffer, cb,
+                                                                            pcbNeeded);
+}
+
+TEST_F(DriverListTest, TheNativeArchitectureChoosesTheSpoolerEnvironment)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Native"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Native Printer", L"Tavrel Native"));
+    // Today's list, with the caller's own environment: Wine's spooler and this program are x64.
+    FillDriverList();
+    const std::vector<std::wstring> rowsOwn = m_windows.Rows();
+    ASSERT_NE(nullptr, EntryFor(L"Tavrel Native"));
+
+    ScopedImportPatch lookup("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&FakeGetProcAddress));
+    g_pRealGetProcAddress = lookup.Original();
+    g_answer = {0, PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_AMD64};
+    ScopedImportPatch own("kernel32.dll", "GetSystemInfo", reinterpret_cast<void*>(&FakeGetSystemInfo));
+    g_pRealGetSystemInfo = own.Original();
+    ScopedImportPatch enumDrivers("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&RecordEnumDrivers));
+    g_pRealEnumDrivers = enumDrivers.Original();
+    ScopedImportPatch getDriver("winspool.drv", "GetPrinterDriverW", reinterpret_cast<void*>(&RecordGetDriver));
+    g_pRealGetDriver = getDriver.Original();
+
+    struct Case {
+        ArchitectureAnswer answer;
+        const wchar_t* pEnvironment;
+    } cases[] = {
+        {{0, PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_INTEL}, L"Windows x64"},
+        {{IMAGE_FILE_MACHINE_AMD64, PROCESSOR_ARCHITECTURE_AMD64, PROCESSOR_ARCHITECTURE_INTEL}, L"Windows x64"},
+        // An x86 process on ARM64 Windows hears "x86" from GetNativeSystemInfo; IsWow64Process2 tells.
+        {{IMAGE_FILE_MACHINE_ARM64, PROCESSOR_ARCHITECTURE_INTEL, PROCESSOR_ARCHITECTURE_INTEL}, L"Windows ARM64"},
+        {{0, PROCESSOR_ARCHITECTURE_IA64, PROCESSOR_ARCHITECTURE_INTEL}, L"Windows IA64"},
+        // 32-bit Windows: the calls keep the caller's own environment.
+        {{IMAGE_FILE_MACHINE_I386, PROCESSOR_ARCHITECTURE_INTEL, PROCESSOR_ARCHITECTURE_INTEL}, nullptr},
+        {{0, PROCESSOR_ARCHITECTURE_INTEL, PROCESSOR_ARCHITECTURE_INTEL}, nullptr},
+        {{0, 0xFFFF, PROCESSOR_ARCHITECTURE_INTEL}, nullptr},  // no GetNativeSystemInfo: GetSystemInfo
+        {{0, 0xFFFF, PROCESSOR_ARCHITECTURE_AMD64}, L"Windows x64"},
+    };
+    const size_t nPrinters = SpoolerPrinterNames().size();
+    for (const Case& c : cases) {
+        g_answer = c.answer;
+        const std::wstring expected = c.pEnvironment ? c.pEnvironment : L"(null)";
+        SCOPED_TRACE(Utf8(expected) + " for " + std::to_string(c.answer.nWow64Native) + "/" +
+                     std::to_string(c.answer.wNative) + "/" + std::to_string(c.answer.wOwn));
+        FindSpoolerEnvironment();
+        g_environments.clear();
+        FillDriverList();
+        // Every call of both kinds carries the environment.
+        ASSERT_FALSE(g_environments.empty());
+        EXPECT_GE(std::count(g_environments.begin(), g_environments.end(), L"EnumPrinterDrivers|" + expected), 1);
+        EXPECT_GE(std::count(g_environments.begin(), g_environments.end(), L"GetPrinterDriver|" + expected),
+                  static_cast<long>(nPrinters));
+        EXPECT_EQ(static_cast<long>(g_environments.size()),
+                  std::count_if(g_environments.begin(), g_environments.end(), [&](const std::wstring& call) {
+                      return call.size() > expected.size() && call.compare(call.size() - expected.size(),
+                                                                           expected.size(), expected) == 0;
+                  }));
+        if (expected == L"Windows x64") {
+            EXPECT_EQ(rowsOwn, m_windows.Rows()) << "Wine's drivers are x64 ones: the list is what it was";
+        }
+    }
+    g_pSpoolerEnvironment = nullptr;
+}
+
 // The choice for the record buffers: a fill releases the buffers of the fill before it, and
 // keeps its own for as long as the model refers to them.
 std::set<void*> g_live;

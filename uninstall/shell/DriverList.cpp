@@ -6,6 +6,7 @@
 std::vector<DriverListEntry> g_driverList;
 std::map<std::wstring, int> g_driverUseCount;
 const std::wstring g_strTitle = L"Printer Driver Uninstaller";
+const wchar_t* g_pSpoolerEnvironment = nullptr;
 
 namespace {
 
@@ -30,7 +31,69 @@ bool InsertRow(int nRow, const wchar_t* pText)
            nRow;
 }
 
+// The processor architecture of the running Windows, not of this process. Both calls are looked
+// up at run time: IsWow64Process2 (Windows 10 1511 on) is the only one that tells an x86
+// process on ARM64 Windows the truth, where GetNativeSystemInfo answers x86 (or x64 under x64
+// emulation); GetNativeSystemInfo exists from XP on, and before it the process's view is the
+// system's.
+WORD NativeProcessorArchitecture()
+{
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    typedef BOOL(WINAPI * IsWow64Process2Proc)(HANDLE, USHORT*, USHORT*);
+    auto pIsWow64Process2 = reinterpret_cast<IsWow64Process2Proc>(
+        reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
+    USHORT nProcessMachine = 0, nNativeMachine = 0;
+    if (pIsWow64Process2 && pIsWow64Process2(GetCurrentProcess(), &nProcessMachine, &nNativeMachine)) {
+        switch (nNativeMachine) {
+        case IMAGE_FILE_MACHINE_AMD64:
+            return PROCESSOR_ARCHITECTURE_AMD64;
+        case IMAGE_FILE_MACHINE_ARM64:
+            return PROCESSOR_ARCHITECTURE_ARM64;
+        case IMAGE_FILE_MACHINE_IA64:
+            return PROCESSOR_ARCHITECTURE_IA64;
+        case IMAGE_FILE_MACHINE_I386:
+            return PROCESSOR_ARCHITECTURE_INTEL;
+        default:
+            break;  // a machine it has no name for: ask the older way
+        }
+    }
+    typedef void(WINAPI * GetNativeSystemInfoProc)(LPSYSTEM_INFO);
+    SYSTEM_INFO info = {};
+    auto pGetNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoProc>(
+        reinterpret_cast<void*>(GetProcAddress(hKernel, "GetNativeSystemInfo")));
+    if (pGetNativeSystemInfo)
+        pGetNativeSystemInfo(&info);
+    else
+        GetSystemInfo(&info);
+    return info.wProcessorArchitecture;
+}
+
+// The spooler calls take a non-const environment; they do not write to it.
+LPWSTR SpoolerEnvironment()
+{
+    return const_cast<LPWSTR>(g_pSpoolerEnvironment);
+}
+
 }  // namespace
+
+const wchar_t* SpoolerEnvironmentFor(WORD wProcessorArchitecture)
+{
+    switch (wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        return L"Windows x64";
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        return L"Windows ARM64";
+    case PROCESSOR_ARCHITECTURE_IA64:
+        return L"Windows IA64";
+    default:
+        return nullptr;  // x86 (and anything unknown): the calls stay as they always were
+    }
+}
+
+void FindSpoolerEnvironment()
+{
+    g_pSpoolerEnvironment = SpoolerEnvironmentFor(NativeProcessorArchitecture());
+}
 
 std::vector<std::wstring> GetPrinterNames()
 {
@@ -54,7 +117,7 @@ std::vector<std::wstring> GetPrinterNames()
 int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
 {
     DWORD cbNeeded = 0, nReturned = 0;
-    if (EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &cbNeeded, &nReturned) ||
+    if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded, &nReturned) ||
         GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return -1;
     auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
@@ -62,7 +125,7 @@ int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
         WriteLog(L"EnumPrinterDrivers", TRUE);
         return -1;
     }
-    if (!EnumPrinterDriversW(nullptr, nullptr, 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
+    if (!EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
         WriteLog(L"EnumPrinterDrivers", TRUE);
         LocalFree(pBuffer);
         return -1;
@@ -82,9 +145,9 @@ int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDri
         return 0;
     }
     DWORD cbNeeded = 0;
-    GetPrinterDriverW(hPrinter, nullptr, 6, nullptr, 0, &cbNeeded);
+    GetPrinterDriverW(hPrinter, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded);
     auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
-    if (!pBuffer || !GetPrinterDriverW(hPrinter, nullptr, 6, pBuffer, cbNeeded, &cbNeeded)) {
+    if (!pBuffer || !GetPrinterDriverW(hPrinter, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded)) {
         WriteLog(L"GetPrinterDriver", TRUE);
         if (pBuffer)
             LocalFree(pBuffer);

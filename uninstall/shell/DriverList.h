@@ -9,6 +9,14 @@ extern std::vector<DriverListEntry> g_driverList;
 extern std::map<std::wstring, int> g_driverUseCount;
 extern const std::wstring g_strTitle;
 
+// The spooler environment of the native processor ("Windows x64", "Windows ARM64", "Windows
+// IA64"), or null on 32-bit Windows. The program is 32-bit: with no environment the spooler
+// answers for the caller's own ("Windows NT x86"), which on 64-bit Windows lists none of the
+// installed drivers. Set once at start-up by FindSpoolerEnvironment.
+extern const wchar_t* g_pSpoolerEnvironment;
+void FindSpoolerEnvironment();
+const wchar_t* SpoolerEnvironmentFor(WORD wProcessorArchitecture);
+
 void FillDriverList();
 std::vector<std::wstring> GetPrinterNames();
 int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos);
