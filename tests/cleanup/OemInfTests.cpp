@@ -1,11 +1,14 @@
 // The OEM INF removal against the real INF folder of the sandbox prefix. SetupUninstallOEMInfW
 // is recorded and then made for real (Wine's deletes C:\windows\inf\<name> only).
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <setupapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
 
 #include "CallRecorder.h"
+#include "ImportPatch.h"
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
@@ -104,6 +107,36 @@ TEST_F(OemInfTest, EmptyNameOrUnknownWindowsFolderDoNothingAndSucceed)
     std::vector<std::string> expected = {ErrorRecordText(L"SHGetSpecialFolderPath", ERROR_PATH_NOT_FOUND)};
     EXPECT_EQ(expected, LogTexts());
     EXPECT_TRUE(PathExists(m_inf + L"oem9021.inf"));
+}
+
+// A 32-bit process on 64-bit Windows may hear ERROR_IN_WOW64 from SetupAPI: the native pnputil
+// is then started for that INF, and only for the refusal, not for other failures.
+std::vector<std::wstring> g_started;
+BOOL WINAPI RefusingSetupUninstall(PCWSTR pName, DWORD, PVOID)
+{
+    SetLastError(std::wstring(pName) == L"oem9031.inf" ? ERROR_IN_WOW64 : ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+BOOL WINAPI RecordCreateProcess(LPCWSTR pApplication, LPWSTR pCommandLine, LPSECURITY_ATTRIBUTES,
+                                LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                LPPROCESS_INFORMATION)
+{
+    g_started.push_back((pApplication ? L"(set)|" : L"(null)|") + std::wstring(pCommandLine));
+    SetLastError(ERROR_FILE_NOT_FOUND);  // as on a PC without pnputil: nothing to wait for
+    return FALSE;
+}
+
+TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
+{
+    Make(L"oem9031.inf", Inf(kDriver));
+    Make(L"oem9032.inf", Inf(kDriver));
+    ScopedImportPatch setup("setupapi.dll", "SetupUninstallOEMInfW", reinterpret_cast<void*>(&RefusingSetupUninstall));
+    ScopedImportPatch start("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&RecordCreateProcess));
+    g_started.clear();
+    EXPECT_TRUE(UninstallOemInfs(kDriver));
+    std::vector<std::wstring> expected = {L"(null)|\"" + WindowsFolder() + L"\\Sysnative\\pnputil.exe\" -f -d \"oem9031.inf\""};
+    EXPECT_EQ(expected, g_started);
+    EXPECT_TRUE(LogTexts().empty());
 }
 
 }  // namespace

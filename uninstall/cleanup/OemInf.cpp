@@ -7,6 +7,34 @@
 #include "cleanup/DriverStore.h"
 #include "cleanup/SpecialFolder.h"
 
+namespace {
+
+// pnputil takes a second or two; a hung one must not hold up the removal for ever.
+const DWORD kPnpUtilWaitMs = 30000;
+
+// SetupAPI refuses some driver-package calls from a 32-bit process on 64-bit Windows with
+// ERROR_IN_WOW64. Windows' own pnputil (in the native system folder from Vista on, which a
+// 32-bit process reaches through the Sysnative alias) does the same uninstall natively.
+// It is started directly, not through cmd, and waited for, so that the driver store clean-up
+// that follows does not race it.
+void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
+{
+    std::wstring strCommand = L"\"" + strWindows + L"\\Sysnative\\pnputil.exe\" -f -d \"" + strName + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process))
+        return;
+    WaitForSingleObject(process.hProcess, kPnpUtilWaitMs);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
 BOOL UninstallOemInfs(std::wstring driverName)
 {
     // An empty name would match, and so uninstall, every OEM INF of the computer.
@@ -30,8 +58,11 @@ BOOL UninstallOemInfs(std::wstring driverName)
         size_t nSlash = strPath.rfind(L'\\');
         if (nSlash == std::wstring::npos)
             continue;
-        // The result is not used: a file SetupAPI will not uninstall stays, and the removal goes on.
-        SetupUninstallOEMInfW(strPath.substr(nSlash + 1).c_str(), SUOI_FORCEDELETE, nullptr);
+        // Otherwise the result is not used: a file SetupAPI will not uninstall stays, and the
+        // removal goes on.
+        const std::wstring strName = strPath.substr(nSlash + 1);
+        if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64)
+            UninstallOemInfNatively(strWindows, strName);
     }
     return TRUE;
 }
