@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include "CallRecorder.h"
+#include "ImportPatch.h"
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
@@ -382,6 +383,47 @@ TEST_F(DriverStoreTest, ResultIsThatOfTheLastPackage)
     EXPECT_FALSE(Clean(kDriver));
     EXPECT_FALSE(PathExists(Package(L"tvpkg_0")));
     EXPECT_TRUE(PathExists(Package(L"tvpkg_1") + L"locked.dll"));
+}
+
+// As a 32-bit process on 64-bit Windows hears it: WOW64, and the given Windows version.
+DWORD g_dwMajor = 0, g_dwMinor = 0;
+BOOL WINAPI Wow64Process(HANDLE, PBOOL pbWow64)
+{
+    *pbWow64 = TRUE;
+    return TRUE;
+}
+BOOL WINAPI WindowsVersion(LPOSVERSIONINFOW pVersion)
+{
+    pVersion->dwMajorVersion = g_dwMajor;
+    pVersion->dwMinorVersion = g_dwMinor;
+    pVersion->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    return TRUE;
+}
+
+// Vista leads a 32-bit process from System32\DriverStore to SysWOW64: the store is reached through
+// Sysnative there (a real folder of that name in the prefix stands for the alias); Windows 7 and
+// later exempt System32\DriverStore, which is walked as it is.
+TEST_F(DriverStoreTest, A32BitProcessOnVistaReachesTheStoreThroughSysnative)
+{
+    const std::wstring sysnative = WindowsFolder() + L"\\Sysnative\\DriverStore\\FileRepository\\";
+    MakeFile(sysnative + L"tvpkg_vista\\a.inf", InfText(kDriver));
+    MakeFile(Package(L"tvpkg_seven") + L"a.inf", InfText(kDriver));
+    ScopedImportPatch wow64("kernel32.dll", "IsWow64Process", reinterpret_cast<void*>(&Wow64Process));
+    ScopedImportPatch version("kernel32.dll", "GetVersionExW", reinterpret_cast<void*>(&WindowsVersion));
+
+    g_dwMajor = 6, g_dwMinor = 0;
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(sysnative + L"tvpkg_vista\\"));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_seven") + L"a.inf"));
+    EXPECT_EQ(std::vector<std::wstring>{L"(null)|open|cmd|" + Parameters(L"\"" + sysnative + L"tvpkg_vista\"") + L"|(null)|0"},
+              CmdStarts());
+
+    ClearRecordedCalls();
+    g_dwMajor = 6, g_dwMinor = 1;
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_seven")));
+    EXPECT_EQ(1u, CmdStarts().size());
+    RemoveTree(WindowsFolder() + L"\\Sysnative");
 }
 
 }  // namespace

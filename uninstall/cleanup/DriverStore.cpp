@@ -104,6 +104,23 @@ size_t AnsiToUpperText(const BYTE* pBytes, size_t nBytes, std::vector<wchar_t>& 
     return nOut;
 }
 
+// The system folder through which the driver store is reached. A 32-bit process on 64-bit
+// Windows Vista is led from System32\DriverStore to SysWOW64 (Windows 7 and later exempt the
+// folder from redirection), where no package lies; the Sysnative alias names the native folder.
+const wchar_t* DriverStoreSystemFolder()
+{
+    BOOL bWow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &bWow64) || !bWow64)
+        return L"\\System32";
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)  // 6.0 is reported as it is, with or without a manifest
+#endif
+    GetVersionExW(&version);
+    return version.dwMajorVersion == 6 && version.dwMinorVersion == 0 ? L"\\Sysnative" : L"\\System32";
+}
+
 }  // namespace
 
 BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName)
@@ -214,7 +231,7 @@ BOOL CleanDriverStore(std::wstring driverName)
     std::wstring strWindows;
     if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
         return FALSE;
-    const std::wstring strRepository = strWindows + L"\\System32\\DriverStore\\FileRepository\\";
+    const std::wstring strRepository = strWindows + DriverStoreSystemFolder() + L"\\DriverStore\\FileRepository\\";
 
     CDirScanner listScanner;
     listScanner.ScanDirectory(strRepository, ScanCollect, L".inf", TRUE);
