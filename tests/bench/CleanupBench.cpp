@@ -311,7 +311,7 @@ int main()
     driver.pDataFile = &dataFile[0];
     BOOL bSpool = FALSE;
     Pair spool = TimePair([&] { nListed = BareWalk(g_trees.strSpoolRoot); },
-                          [&] { bSpool = CleanSpoolDriverFiles(&driver); }, &RecreateBenchDriverFiles);
+                          [&] { bSpool = CleanSpoolDriverFiles(&driver, FileNameSet()); }, &RecreateBenchDriverFiles);
     int nLeft = 0;
     for (const std::wstring& path : g_trees.benchDriverFiles)
         nLeft += GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ? 1 : 0;

@@ -4,7 +4,14 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <winspool.h>
+
+#include <algorithm>
+#include <cstring>
+
 #include "CallRecorder.h"
+#include "ImportPatch.h"
+#include "SpoolerSetup.h"
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
@@ -98,7 +105,7 @@ TEST_F(SpoolDriverFilesTest, KeepListIsACaseSensitiveSubstringTestOfTheWholeStri
                   nullptr, L"C:\\d\\TVDATA.GPD");
     {
         ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
-        EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+        EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, FileNameSet()));
     }
     for (const std::wstring& file : kept)
         EXPECT_TRUE(PathExists(file)) << file << " must be spared: its listed name occurs in the keep list";
@@ -114,7 +121,7 @@ TEST_F(SpoolDriverFilesTest, DataFileIsDeletedEvenWhenKeptAndComesAlone)
     std::wstring files[] = {Make(L"x64\\3\\STDSCHMX.GDL"), Make(L"tavrel\\sub\\STDSCHMX.GDL.old")};
     Driver driver({}, nullptr, L"C:\\d\\STDSCHMX.GDL");
     driver.info.pDependentFiles = nullptr;
-    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, FileNameSet()));
     for (const std::wstring& file : files)
         EXPECT_FALSE(PathExists(file)) << file;
     EXPECT_TRUE(PathExists(m_root + L"tavrel\\sub\\")) << "folders are never removed here";
@@ -123,7 +130,7 @@ TEST_F(SpoolDriverFilesTest, DataFileIsDeletedEvenWhenKeptAndComesAlone)
     Driver empty({}, nullptr, L"");
     empty.info.pDependentFiles = nullptr;
     ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
-    EXPECT_TRUE(CleanSpoolDriverFiles(&empty.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&empty.info, FileNameSet()));
     EXPECT_TRUE(RecordedCalls().empty());
 }
 
@@ -133,7 +140,7 @@ TEST_F(SpoolDriverFilesTest, DependentWalkStopsAtANameWithoutBackslashAndAfterTh
     std::wstring b = Make(L"x64\\3\\TVB.DLL");
     std::wstring c = Make(L"x64\\3\\TVC.DLL");
     Driver noSlash({L"C:\\d\\TVA.DLL", L"TVB.DLL", L"C:\\d\\TVC.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&noSlash.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&noSlash.info, FileNameSet()));
     EXPECT_FALSE(PathExists(a));
     EXPECT_TRUE(PathExists(b)) << "an item without a backslash ends the list";
     EXPECT_TRUE(PathExists(c)) << "nothing after it is listed";
@@ -143,7 +150,7 @@ TEST_F(SpoolDriverFilesTest, DependentWalkStopsAtANameWithoutBackslashAndAfterTh
     std::wstring after = Make(L"x64\\3\\TVAFTER.DLL");
     Driver withMonitor({L"C:\\d\\TVA2.DLL", L"C:\\d\\TVMON.DLL", L"C:\\d\\TVAFTER.DLL"}, L"TVMON.DLL",
                        L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&withMonitor.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&withMonitor.info, FileNameSet()));
     EXPECT_FALSE(PathExists(a));
     EXPECT_FALSE(PathExists(monitor)) << "the monitor's own file is still listed";
     EXPECT_TRUE(PathExists(after)) << "the list ends after the monitor's file";
@@ -152,7 +159,7 @@ TEST_F(SpoolDriverFilesTest, DependentWalkStopsAtANameWithoutBackslashAndAfterTh
     monitor = Make(L"x64\\3\\TVMON2.DLL");
     after = Make(L"x64\\3\\TVAFTER2.DLL");
     Driver otherCase({L"C:\\d\\TVMON2.DLL", L"C:\\d\\TVAFTER2.DLL"}, L"tvmon2.dll", L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&otherCase.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&otherCase.info, FileNameSet()));
     EXPECT_FALSE(PathExists(monitor));
     EXPECT_FALSE(PathExists(after));
 }
@@ -164,7 +171,7 @@ TEST_F(SpoolDriverFilesTest, NameRemovesEveryFileContainingItInEveryFolder)
                            Make(L"x64\\3\\TVABC.DLL.BAK"), Make(L"TVABC.DLL")};
     std::wstring kept[] = {Make(L"tavrel\\tvabc.dll"), Make(L"W32X86\\3\\TVAB.DLL")};
     Driver driver({L"C:\\Windows\\System32\\spool\\drivers\\x64\\3\\TVABC.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, FileNameSet()));
     for (const std::wstring& file : gone)
         EXPECT_FALSE(PathExists(file)) << file;
     for (const std::wstring& file : kept)
@@ -180,14 +187,14 @@ TEST_F(SpoolDriverFilesTest, ResultIsThatOfTheLastWalk)
     MakeReadOnly(readOnly);
     Make(L"x64\\3\\TVDATA.GPD");
     Driver driver({L"C:\\d\\TVRO.DLL", L"C:\\d\\TVRO.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info)) << "an earlier walk's failure does not count";
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, FileNameSet())) << "an earlier walk's failure does not count";
     std::vector<std::string> expected(2, ErrorRecordText(L"DeleteFile" + readOnly, ERROR_ACCESS_DENIED));
     EXPECT_EQ(expected, LogTexts());
 
     // No file matches any name: TRUE.
     ClearLogs();
     Driver none({L"C:\\d\\TVNONE1.DLL", L"C:\\d\\TVNONE2.DLL"}, nullptr, L"C:\\d\\TVNONE.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&none.info));
+    EXPECT_TRUE(CleanSpoolDriverFiles(&none.info, FileNameSet()));
 
     // The data file's walk fails: FALSE. (Its file lies in the folder listed last: a walk's
     // result is that of its last step, here the walk of x64.)
@@ -195,7 +202,7 @@ TEST_F(SpoolDriverFilesTest, ResultIsThatOfTheLastWalk)
     std::wstring dataFile = Make(L"x64\\3\\TVDATA2.GPD");
     MakeReadOnly(dataFile);
     Driver failing({L"C:\\d\\TVOK.DLL"}, nullptr, L"C:\\d\\TVDATA2.GPD");
-    EXPECT_FALSE(CleanSpoolDriverFiles(&failing.info));
+    EXPECT_FALSE(CleanSpoolDriverFiles(&failing.info, FileNameSet()));
     expected = {ErrorRecordText(L"DeleteFile" + dataFile, ERROR_ACCESS_DENIED)};
     EXPECT_EQ(expected, LogTexts());
 }
@@ -209,13 +216,116 @@ TEST_F(SpoolDriverFilesTest, UnknownWindowsFolderFailsWithoutWalking)
         ScopedFolderLookupFailure failure(CSIDL_WINDOWS, bEmpty, ERROR_PATH_NOT_FOUND);
         ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
         ClearRecordedCalls();
-        EXPECT_FALSE(CleanSpoolDriverFiles(&driver.info)) << (bEmpty ? "empty answer" : "failed look-up");
+        EXPECT_FALSE(CleanSpoolDriverFiles(&driver.info, FileNameSet())) << (bEmpty ? "empty answer" : "failed look-up");
         EXPECT_EQ(1, failure.Calls());
         EXPECT_TRUE(RecordedCalls().empty()) << "no walk on a path relative to the current drive";
         std::vector<std::string> expected = {ErrorRecordText(L"SHGetSpecialFolderPath", ERROR_PATH_NOT_FOUND)};
         EXPECT_EQ(expected, LogTexts());
     }
     EXPECT_TRUE(PathExists(file));
+}
+
+// Files that another installed driver lists stay, compared without regard to case: a name of
+// the removed driver's own list, and a file that its substring match would reach.
+TEST_F(SpoolDriverFilesTest, FilesOtherDriversListStay)
+{
+    std::wstring gone[] = {Make(L"x64\\3\\TVOWN.DLL"), Make(L"x64\\3\\TVOWNDATA.GPD"), Make(L"tavrel\\TVOWNDATA.GPD.BAK")};
+    std::wstring kept[] = {Make(L"x64\\3\\TVSHARED.DLL"), Make(L"tavrel\\sub\\tvshared.dll"),
+                           Make(L"x64\\3\\XTVOWNDATA.GPD")};
+    Driver driver({L"C:\\d\\TVOWN.DLL", L"C:\\d\\TVSHARED.DLL"}, nullptr, L"C:\\d\\TVOWNDATA.GPD");
+    const FileNameSet others = {L"tvshared.DLL", L"xtvowndata.gpd"};
+    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, others)) << "a file passed over is no failure";
+    for (const std::wstring& path : gone)
+        EXPECT_FALSE(PathExists(path)) << path;
+    for (const std::wstring& path : kept)
+        EXPECT_TRUE(PathExists(path)) << path;
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+// What the real spooler lists of the other drivers: every file name of theirs, the removed
+// driver's twin of another environment included, none of the removed driver's own.
+TEST_F(SpoolDriverFilesTest, OtherDriversFilesAreReadFromEveryEnvironment)
+{
+    const wchar_t kOwn[] = L"TV Read Own", kSibling[] = L"TV Read Sibling";
+    const std::wstring x86 = L"Windows NT x86";
+    ASSERT_TRUE(AddTestDriver(kOwn, L"TVRO.DLL", L"TVRO.GPD", {L"TVROSHARED.DLL", L"TVROX64ONLY.DLL"}));
+    ASSERT_TRUE(AddTestDriver(kSibling, L"TVRS.DLL", L"XTVRO.GPD", {L"TVROSHARED.DLL"}));
+    ASSERT_TRUE(AddTestDriver(kOwn, L"TVRO.DLL", L"TVRO.GPD", {L"TVROX86.HLP"}, L"", x86))
+        << "the same driver for a second environment";
+    std::vector<BYTE> record;
+    {
+        DWORD cb = 0, n = 0;
+        std::wstring env = NativeEnvironment();
+        EnumPrinterDriversW(nullptr, &env[0], 6, nullptr, 0, &cb, &n);
+        record.resize(cb);
+        ASSERT_TRUE(EnumPrinterDriversW(nullptr, &env[0], 6, record.data(), cb, &cb, &n));
+        auto* p = reinterpret_cast<DRIVER_INFO_6W*>(record.data());
+        auto own = std::find_if(p, p + n, [&](const DRIVER_INFO_6W& d) { return std::wstring(d.pName) == kOwn; });
+        ASSERT_NE(p + n, own);
+        std::memmove(record.data(), &*own, sizeof(DRIVER_INFO_6W));  // its strings stay where they are
+    }
+    const auto* pOwn = reinterpret_cast<const DRIVER_INFO_6W*>(record.data());
+
+    FileNameSet others;
+    ASSERT_TRUE(ReadOtherDriversFiles(pOwn, others));
+    for (const wchar_t* pName : {L"TVROSHARED.DLL", L"TVRS.DLL", L"XTVRO.GPD", L"TVRO.DLL", L"TVRO.GPD", L"TVROX86.HLP"})
+        EXPECT_EQ(1u, others.count(pName)) << pName;
+    EXPECT_EQ(0u, others.count(L"TVROX64ONLY.DLL")) << "only the removed driver itself lists it";
+
+    // The twin gone, its names are the removed driver's own again.
+    ASSERT_TRUE(DeleteTestDriver(kOwn, x86));
+    ASSERT_TRUE(ReadOtherDriversFiles(pOwn, others));
+    EXPECT_EQ(0u, others.count(L"TVRO.DLL"));
+    EXPECT_EQ(1u, others.count(L"TVROSHARED.DLL"));
+    EXPECT_TRUE(LogTexts().empty());
+    DeleteTestDriver(kSibling);
+    DeleteTestDriver(kOwn);
+    for (const wchar_t* pFile : {L"TVRO.DLL", L"TVRO.GPD", L"TVROSHARED.DLL", L"TVROX64ONLY.DLL", L"TVRS.DLL", L"XTVRO.GPD"})
+        DeleteFileW((DriverFolder() + pFile).c_str());
+    for (const wchar_t* pFile : {L"TVRO.DLL", L"TVRO.GPD", L"TVROX86.HLP"})
+        DeleteFileW((DriverFolder(x86) + pFile).c_str());
+}
+
+// A spooler that does not serve "all" is asked environment by environment; one that cannot
+// list its drivers at all makes the read fail, with the call in the log.
+DWORD g_dwAllError = 0, g_dwEveryError = 0;
+void* g_pRealEnumDrivers = nullptr;
+BOOL WINAPI PickyEnumDrivers(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuffer, DWORD cb, LPDWORD pcbNeeded,
+                             LPDWORD pcReturned)
+{
+    DWORD dwError = pEnv && std::wstring(pEnv) == L"all" ? g_dwAllError : g_dwEveryError;
+    if (dwError) {
+        SetLastError(dwError);
+        return FALSE;
+    }
+    return reinterpret_cast<decltype(&EnumPrinterDriversW)>(g_pRealEnumDrivers)(pServer, pEnv, level, pBuffer, cb,
+                                                                                pcbNeeded, pcReturned);
+}
+
+TEST_F(SpoolDriverFilesTest, OtherDriversFilesWithoutAllOrWithoutAnyList)
+{
+    ASSERT_TRUE(AddTestDriver(L"TV Picky Other", L"TVPO.DLL", L"TVPO.GPD"));
+    Driver removed({L"C:\\d\\TVPR.DLL"}, nullptr, L"C:\\d\\TVPR.GPD");
+    ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&PickyEnumDrivers));
+    g_pRealEnumDrivers = patch.Original();
+    FileNameSet others;
+    g_dwAllError = ERROR_INVALID_ENVIRONMENT;
+    EXPECT_TRUE(ReadOtherDriversFiles(&removed.info, others));
+    EXPECT_EQ(1u, others.count(L"TVPO.GPD"));
+    EXPECT_TRUE(LogTexts().empty());
+
+    g_dwEveryError = RPC_S_SERVER_UNAVAILABLE;
+    EXPECT_FALSE(ReadOtherDriversFiles(&removed.info, others));
+    EXPECT_TRUE(others.empty());
+    g_dwAllError = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(ReadOtherDriversFiles(&removed.info, others));
+    std::vector<std::string> expected = {ErrorRecordText(L"EnumPrinterDrivers", RPC_S_SERVER_UNAVAILABLE),
+                                         ErrorRecordText(L"EnumPrinterDrivers", ERROR_ACCESS_DENIED)};
+    EXPECT_EQ(expected, LogTexts());
+    g_dwAllError = g_dwEveryError = 0;
+    DeleteTestDriver(L"TV Picky Other");
+    for (const wchar_t* pFile : {L"TVPO.DLL", L"TVPO.GPD"})
+        DeleteFileW((DriverFolder() + pFile).c_str());
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // with stand-ins for the calls Wine lacks. Pauses are recorded and shortened so that the
 // order and length of every fixed pause can be checked without waiting for it.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <winspool.h>
 
 #include <algorithm>
 #include <mutex>
@@ -213,6 +215,39 @@ TEST_F(RemoveDriversTest, DeviceReenumerationFailuresAreLoggedAndTolerated)
     texts = LogTexts();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ(0u, texts[0].find("CM_Reenumerate_DevNode   failed:   13\n ")) << texts[0];
+}
+
+// When the other drivers' files cannot be listed, nothing in the spooler's driver folder is
+// deleted on the walk's account; the rest of the removal goes on (the spooler's own deletion
+// takes the driver's unused files).
+void* g_pRealEnumDrivers = nullptr;
+BOOL WINAPI AllUnreadable(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuffer, DWORD cb, LPDWORD pcbNeeded,
+                          LPDWORD pcReturned)
+{
+    if (pEnv && std::wstring(pEnv) == L"all") {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return reinterpret_cast<decltype(&EnumPrinterDriversW)>(g_pRealEnumDrivers)(pServer, pEnv, level, pBuffer, cb,
+                                                                                pcbNeeded, pcReturned);
+}
+
+TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriverFolderAndGoesOn)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    const std::wstring copy = DriverFolder(L"Windows NT x86") + L"RDL100RES.DLL";
+    MakeDirs(DriverFolder(L"Windows NT x86"));
+    WriteFileBytes(copy, "a copy");
+    ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&AllUnreadable));
+    g_pRealEnumDrivers = patch.Original();
+    EXPECT_TRUE(RemoveDrivers({entry}));
+    EXPECT_TRUE(FileExists(copy)) << "the walk did not run";
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_FALSE(DriverExists(kDriver));
+    EXPECT_EQ(1u, CallsStartingWith(L"CM_Reenumerate_DevNode").size()) << "the removal went on to its end";
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", ERROR_ACCESS_DENIED)}, LogTexts());
+    DeleteFileW(copy.c_str());
 }
 
 }  // namespace

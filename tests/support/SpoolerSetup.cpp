@@ -141,19 +141,20 @@ std::wstring NativeEnvironment()
 #endif
 }
 
-std::wstring DriverFolder()
+std::wstring DriverFolder(const std::wstring& environment)
 {
     wchar_t sz[MAX_PATH] = {};
     DWORD needed = 0;
-    std::wstring env = NativeEnvironment();
+    std::wstring env = environment;
     GetPrinterDriverDirectoryW(nullptr, &env[0], 1, reinterpret_cast<BYTE*>(sz), sizeof(sz), &needed);
     return std::wstring(sz) + L"\\3\\";
 }
 
 bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, const std::wstring& dataFile,
-                   const std::vector<std::wstring>& dependentFiles, const std::wstring& monitor)
+                   const std::vector<std::wstring>& dependentFiles, const std::wstring& monitor,
+                   const std::wstring& environment)
 {
-    std::wstring folder = DriverFolder();
+    std::wstring folder = DriverFolder(environment);
     MakeDirs(folder);
     std::wstring dependents;
     for (const std::wstring& file : dependentFiles) {
@@ -166,7 +167,7 @@ bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, con
         if (!FileExists(folder + file))
             WriteFileBytes(folder + file, "driver file of " + Ansi(name));
 
-    std::wstring env = NativeEnvironment();
+    std::wstring env = environment;
     std::wstring driverPath = folder + driverFile, dataPath = folder + dataFile;
     std::wstring strName = name, strMonitor = monitor;
     DRIVER_INFO_3W info = {};
@@ -198,12 +199,13 @@ DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver)
     return 0;
 }
 
-bool DriverExists(const std::wstring& name)
+bool DriverExists(const std::wstring& name, const std::wstring& environment)
 {
     DWORD needed = 0, count = 0;
-    EnumPrinterDriversW(nullptr, nullptr, 1, nullptr, 0, &needed, &count);
+    std::wstring env = environment;
+    EnumPrinterDriversW(nullptr, &env[0], 1, nullptr, 0, &needed, &count);
     std::vector<BYTE> buffer(needed ? needed : 1);
-    if (!EnumPrinterDriversW(nullptr, nullptr, 1, buffer.data(), needed, &needed, &count))
+    if (!EnumPrinterDriversW(nullptr, &env[0], 1, buffer.data(), needed, &needed, &count))
         return false;
     auto* pInfo = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
@@ -212,17 +214,17 @@ bool DriverExists(const std::wstring& name)
     return false;
 }
 
-bool DeleteTestDriver(const std::wstring& name)
+bool DeleteTestDriver(const std::wstring& name, const std::wstring& environment)
 {
-    if (DriverExists(name)) {
+    if (DriverExists(name, environment)) {
         using DeleteFn = BOOL(WINAPI*)(LPWSTR, LPWSTR, LPWSTR, DWORD, DWORD);
         // The real call even where a test has put a stand-in in its place.
         auto pReal = reinterpret_cast<DeleteFn>(
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"winspool.drv"), "DeletePrinterDriverExW")));
-        std::wstring env = NativeEnvironment();
+        std::wstring env = environment;
         pReal(nullptr, &env[0], const_cast<LPWSTR>(name.c_str()), 0, 0);
     }
-    return !DriverExists(name);
+    return !DriverExists(name, environment);
 }
 
 std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer)

@@ -39,19 +39,21 @@ private:
 // Deletes a printer by name; true when it is gone (also when it did not exist).
 bool DeletePrinterByName(const std::wstring& printerName);
 
-// The spooler's driver folder of this machine's environment, e.g. C:\windows\system32\spool\drivers\x64\3\.
-std::wstring DriverFolder();
 std::wstring NativeEnvironment();  // "Windows x64" (or "Windows NT x86")
+// The spooler's driver folder of an environment (this machine's by default), e.g. C:\windows\system32\spool\drivers\x64\3\.
+std::wstring DriverFolder(const std::wstring& environment = NativeEnvironment());
 
 // Places the files in the driver folder and registers the driver (level 3): driver file,
 // data file, configuration file (the driver file), dependent files (bare names, placed too),
-// monitor name.
+// monitor name; for this machine's environment unless another is given.
 bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, const std::wstring& dataFile,
-                   const std::vector<std::wstring>& dependentFiles = {}, const std::wstring& monitor = L"");
+                   const std::vector<std::wstring>& dependentFiles = {}, const std::wstring& monitor = L"",
+                   const std::wstring& environment = NativeEnvironment());
 // A printer on "FILE:" with the print processor "WinPrint"; the failing call's error code, 0 on success.
 DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver);
-bool DeleteTestDriver(const std::wstring& name);  // registration only; true when it is gone
-bool DriverExists(const std::wstring& name);
+// Registration only; true when it is gone.
+bool DeleteTestDriver(const std::wstring& name, const std::wstring& environment = NativeEnvironment());
+bool DriverExists(const std::wstring& name, const std::wstring& environment = NativeEnvironment());
 // The printer's level-6 driver record, in a buffer that the caller keeps.
 std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer);
 

@@ -27,6 +27,12 @@ BOOL RemoveFolder(const std::wstring& dir)
 
 }  // namespace
 
+bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
 BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs)
 {
     if (!IsAbsoluteFolder(dir))
@@ -58,7 +64,7 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
                 continue;
             if (mode == ScanCollect) {
                 m_matchedFiles.push_back(strPath);
-            } else if (mode == ScanDelete) {
+            } else if (mode == ScanDelete && !m_keptNames.count(strName)) {
                 result = DeleteFileW(ExtendedLengthPath(strPath).c_str());
                 if (!result)
                     WriteLog(L"DeleteFile" + strPath, TRUE);

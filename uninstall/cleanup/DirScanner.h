@@ -1,13 +1,23 @@
 #pragma once
 #include <windows.h>
+#include <set>
 #include <string>
 #include <vector>
+
+// Bare file names, ordered and compared as Windows compares file names: without regard to case.
+struct FileNameLess {
+    bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+typedef std::set<std::wstring, FileNameLess> FileNameSet;
 
 enum ScanMode { ScanCollect = 0, ScanDelete = 1 };
 
 class CDirScanner {
 public:
     std::vector<std::wstring> m_matchedFiles;
+    // Files of these bare names are never deleted, whatever the pattern: they belong to others.
+    // Passing one over is no failure.
+    FileNameSet m_keptNames;
 
     BOOL ScanDirectory(const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs);
     static BOOL MatchesPattern(const std::wstring& path, const std::wstring& pattern);

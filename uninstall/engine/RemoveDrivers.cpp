@@ -46,11 +46,20 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
         return FALSE;
     Sleep(1000);
 
-    for (const DriverListEntry& entry : list) {
-        if (entry.pDriverInfo && !DeletePrinterJobs(entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"")) {
+    // While the spooler runs, each row also learns which files other drivers still list: the
+    // spool driver folder clean-up must leave those, and where they cannot be learnt it deletes
+    // nothing there (the spooler's own deletion below still takes the driver's unused files).
+    std::vector<FileNameSet> otherDriversFiles(list.size());
+    std::vector<BYTE> bOthersKnown(list.size(), 0);
+    for (size_t i = 0; i < list.size(); ++i) {
+        const DriverListEntry& entry = list[i];
+        if (!entry.pDriverInfo)
+            continue;
+        if (!DeletePrinterJobs(entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"")) {
             WriteLog(L"删除打印作业失败", FALSE);
             return FALSE;
         }
+        bOthersKnown[i] = ReadOtherDriversFiles(entry.pDriverInfo, otherDriversFiles[i]) ? 1 : 0;
     }
 
     if (!StopServiceByName(L"Spooler")) {
@@ -62,11 +71,12 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
     if (!DeleteSpoolFiles())
         return FALSE;
 
-    for (const DriverListEntry& entry : list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        const DriverListEntry& entry = list[i];
         if (!entry.pDriverInfo)
             continue;
         const std::wstring strDriverName = entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"";
-        if (!CleanSpoolDriverFiles(entry.pDriverInfo))
+        if (bOthersKnown[i] && !CleanSpoolDriverFiles(entry.pDriverInfo, otherDriversFiles[i]))
             return FALSE;
         if (!UninstallOemInfs(strDriverName))
             return FALSE;
