@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "CallRecorder.h"
 #include "ImportPatch.h"
 #include "FileTree.h"
@@ -424,6 +426,52 @@ TEST_F(DriverStoreTest, A32BitProcessOnVistaReachesTheStoreThroughSysnative)
     EXPECT_FALSE(PathExists(Package(L"tvpkg_seven")));
     EXPECT_EQ(1u, CmdStarts().size());
     RemoveTree(WindowsFolder() + L"\\Sysnative");
+}
+
+// A package whose INF name lies in the INF folder is one of Windows' own: it stays, with no cmd
+// started for it, whatever its INF mentions; the maker's package beside it (published as
+// oem<N>.inf, so its own name is not there) goes.
+DWORD g_dwInfFolderError = 0;
+void* g_pRealGetFileAttributes = nullptr;
+DWORD WINAPI InfFolderAttributes(LPCWSTR pPath)
+{
+    if (g_dwInfFolderError && std::wstring(pPath).find(L"\\inf\\") != std::wstring::npos) {
+        SetLastError(g_dwInfFolderError);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return reinterpret_cast<decltype(&GetFileAttributesW)>(g_pRealGetFileAttributes)(pPath);
+}
+
+TEST_F(DriverStoreTest, WindowsOwnPackagesStay)
+{
+    const std::wstring inbox = WindowsFolder() + L"\\inf\\tvprnms001.inf";
+    MakeFile(inbox, InfText(L"Generic models of many makers"));
+    MakeFile(Package(L"tvprnms001.inf_amd64_1") + L"tvprnms001.inf", InfText(kDriver));
+    MakeFile(Package(L"tvmaker.inf_amd64_2") + L"tvmaker.inf", InfText(kDriver));
+    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_TRUE(PathExists(Package(L"tvprnms001.inf_amd64_1") + L"tvprnms001.inf"));
+    EXPECT_FALSE(PathExists(Package(L"tvmaker.inf_amd64_2")));
+    const std::wstring maker = m_repository + L"tvmaker.inf_amd64_2";
+    EXPECT_EQ(std::vector<std::wstring>{L"(null)|open|cmd|" + Parameters(L"\"" + maker + L"\"") + L"|(null)|0"}, CmdStarts())
+        << "no cmd for Windows' own package";
+    EXPECT_TRUE(LogTexts().empty());
+
+    // The INF folder cannot be checked: no package is proven to be a maker's, none goes.
+    ClearRecordedCalls();
+    MakeFile(Package(L"tvmaker.inf_amd64_2") + L"tvmaker.inf", InfText(kDriver));
+    {
+        ScopedImportPatch attributes("kernel32.dll", "GetFileAttributesW", reinterpret_cast<void*>(&InfFolderAttributes));
+        g_pRealGetFileAttributes = attributes.Original();
+        g_dwInfFolderError = ERROR_ACCESS_DENIED;
+        EXPECT_TRUE(Clean(kDriver)) << "nothing deleted, nothing failed";
+        g_dwInfFolderError = 0;
+    }
+    EXPECT_TRUE(PathExists(Package(L"tvmaker.inf_amd64_2") + L"tvmaker.inf"));
+    EXPECT_TRUE(CmdStarts().empty());
+    const std::string check = ErrorRecordText(L"GetFileAttributes" + WindowsFolder() + L"\\inf\\tvmaker.inf", ERROR_ACCESS_DENIED);
+    const std::vector<std::string> texts = LogTexts();
+    EXPECT_EQ(1, std::count(texts.begin(), texts.end(), check)) << "the failed check is logged";
+    DeleteFileW(inbox.c_str());
 }
 
 }  // namespace

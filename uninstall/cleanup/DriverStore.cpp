@@ -13,6 +13,7 @@
 
 #include "cleanup/DirScanner.h"
 #include "cleanup/SpecialFolder.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -119,6 +120,23 @@ const wchar_t* DriverStoreSystemFolder()
 #endif
     GetVersionExW(&version);
     return version.dwMajorVersion == 6 && version.dwMinorVersion == 0 ? L"\\Sysnative" : L"\\System32";
+}
+
+// Windows keeps the INF of each of its own (inbox) packages in the INF folder under the INF's
+// own name (ntprint.inf, prnms001.inf, ...), while a maker's INF is published there as
+// oem<N>.inf. Only a package whose INF name is proven absent from the INF folder is a
+// maker's; one whose name is there is Windows' own, and one that cannot be checked (the INF
+// folder missing or unreadable) is not proven to be a maker's: both stay, the latter with a
+// record of the failed check.
+bool IsMakersPackage(const std::wstring& strInfFolder, const std::wstring& strInfPath)
+{
+    const std::wstring strPublished = strInfFolder + strInfPath.substr(strInfPath.rfind(L'\\') + 1);
+    if (GetFileAttributesW(strPublished.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+        return true;
+    WriteLog(L"GetFileAttributes" + strPublished, TRUE);
+    return false;
 }
 
 }  // namespace
@@ -232,6 +250,7 @@ BOOL CleanDriverStore(std::wstring driverName)
     if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
         return FALSE;
     const std::wstring strRepository = strWindows + DriverStoreSystemFolder() + L"\\DriverStore\\FileRepository\\";
+    const std::wstring strInfFolder = strWindows + L"\\inf\\";
 
     CDirScanner listScanner;
     listScanner.ScanDirectory(strRepository, ScanCollect, L".inf", TRUE);
@@ -244,6 +263,8 @@ BOOL CleanDriverStore(std::wstring driverName)
         // An INF lying loose in the repository would make the whole repository, with every
         // other driver's package, the folder to take over and delete: it is passed over.
         if (strFolder.size() <= strRepository.size())
+            continue;
+        if (!IsMakersPackage(strInfFolder, strPath))
             continue;
         GrantFolderAccess(strFolder);
         Sleep(kGrantPauseMs);
