@@ -25,6 +25,7 @@ const wchar_t kLaser[] = L"TAVREL Laser 100";     // its printer bears its name
 const wchar_t kShared[] = L"TAVREL Shared 200";   // two printers use it
 const wchar_t kFax[] = L"TAVREL Fax 300";         // installed, no printer
 const wchar_t kOther[] = L"Office Copier Driver";  // another maker's, must stay
+const wchar_t kCopier[] = L"TAVREL Copier 500";     // shares a file with the laser driver, must stay
 const DWORD kRemovalTimeoutMs = 180000;
 
 std::wstring SpoolDrivers() { return SystemFolder() + L"\\spool\\drivers\\"; }
@@ -83,7 +84,10 @@ protected:
         DeleteFileW(RecordFile().c_str());
 
         // Drivers and printers, through the spooler.
-        ASSERT_TRUE(AddTestDriver(kLaser, L"TVL100.DLL", L"TVL100.GPD", {L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL"}));
+        ASSERT_TRUE(AddTestDriver(kLaser, L"TVL100.DLL", L"TVL100.GPD",
+                                  {L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL", L"TAVRELCOM.DLL"}));
+        // Its data file's name contains the laser driver's (TVL100.GPD).
+        ASSERT_TRUE(AddTestDriver(kCopier, L"TVC500.DLL", L"XTVL100.GPD", {L"TAVRELCOM.DLL"}));
         ASSERT_TRUE(AddTestDriver(kShared, L"TVS200.DLL", L"TVS200.GPD", {L"TVS200UI.DLL", L"UNIDRV.DLL"}));
         ASSERT_TRUE(AddTestDriver(kFax, L"TVF300.DLL", L"TVF300.GPD", {L"TVF300UI.DLL"}));
         ASSERT_TRUE(AddTestDriver(kOther, L"OCD.DLL", L"OCD.GPD", {L"OCDUI.DLL", L"UNIDRV.DLL"}));
@@ -112,6 +116,9 @@ protected:
         Put(Repository() + L"office.inf_amd64_4d5e6f\\office.inf", Inf(kOther));
         Put(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf", Inf(L"TAVREL Suite"));
         Put(Repository() + L"suite.inf_amd64_7a8b9c\\laser\\tvl100sub.inf", Inf(kLaser));
+        // One of Windows' own packages, whose INF lists the laser among many models.
+        Put(InfFolder() + L"tvprnms.inf", Inf(L"Generic"));
+        Put(Repository() + L"tvprnms.inf_amd64_9d8e7f\\tvprnms.inf", Inf(kLaser));
 
         // Spool files of queued jobs.
         for (const wchar_t* f : {L"00011.SPL", L"00011.SHD", L"sub\\00012.SPL", L"00013.spl"})
@@ -125,16 +132,17 @@ protected:
         StartServiceAndWait(L"Spooler");
         for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
             DeletePrinterByName(p);
-        for (const wchar_t* d : {kLaser, kShared, kFax, kOther})
+        for (const wchar_t* d : {kLaser, kShared, kFax, kOther, kCopier})
             DeleteTestDriver(d);
         for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL",
                                  L"TVS200.DLL", L"TVS200.GPD", L"TVS200UI.DLL", L"TVF300.DLL", L"TVF300.GPD",
-                                 L"TVF300UI.DLL", L"OCD.DLL", L"OCD.GPD", L"OCDUI.DLL"}) {
+                                 L"TVF300UI.DLL", L"OCD.DLL", L"OCD.GPD", L"OCDUI.DLL", L"TAVRELCOM.DLL",
+                                 L"TVC500.DLL", L"XTVL100.GPD"}) {
             SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW((DriverFolder() + f).c_str());
         }
         RemoveTree(Env(L"W32X86"));
-        for (const wchar_t* f : {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF"})
+        for (const wchar_t* f : {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF", L"tvprnms.inf"})
             DeleteFileW((InfFolder() + f).c_str());
         RemoveTree(Repository());
         RemoveTree(SpoolFolder());
@@ -185,17 +193,20 @@ protected:
 
     long Progress() { return static_cast<long>(SendMessageW(m_hProgress, PBM_GETPOS, 0, 0)); }
 
-    // After the result box: the bar back at 0, the button enabled, the list rebuilt.
+    // After the result box: the bar back at 0, the button enabled, the list rebuilt: every
+    // printer, then every driver not named like one, as the spooler now lists them. (The
+    // button is enabled before the rebuild, so the wait is for the whole list, not a part.)
     void ExpectIdleAgainWithout(const std::wstring& goneRow)
     {
         EXPECT_TRUE(WaitUntil([&] { return IsWindowEnabled(m_hUninstall) != FALSE; }, 10000));
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                std::vector<std::wstring> rows = ListRows(m_hList);
-                return !rows.empty() && std::find(rows.begin(), rows.end(), goneRow) == rows.end();
-            },
-            10000))
-            << "the rebuilt list must not show " << Ansi(goneRow);
+        std::vector<std::wstring> expected = SpoolerPrinterNames();
+        const size_t nPrinters = expected.size();
+        for (const std::wstring& driver : SpoolerDriverNames())
+            if (std::find(expected.begin(), expected.begin() + nPrinters, driver) == expected.begin() + nPrinters)
+                expected.push_back(driver);
+        EXPECT_EQ(expected.end(), std::find(expected.begin(), expected.end(), goneRow)) << Ansi(goneRow) << " is gone";
+        EXPECT_TRUE(WaitUntil([&] { return ListRows(m_hList) == expected; }, 10000))
+            << "the rebuilt list shows what the spooler lists";
         EXPECT_EQ(0, Progress());
         EXPECT_EQ(LB_ERR, SelectedRow(m_hList)) << "the rebuilt list has no selection";
     }
@@ -211,6 +222,11 @@ protected:
         EXPECT_TRUE(FileExists(InfFolder() + L"oem91.inf"));
         EXPECT_TRUE(FileExists(Repository() + L"office.inf_amd64_4d5e6f\\office.inf"));
         EXPECT_TRUE(FileExists(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf"));
+        EXPECT_TRUE(FileExists(Repository() + L"tvprnms.inf_amd64_9d8e7f\\tvprnms.inf")) << "Windows' own package";
+        // The copier driver and what it shares with the laser driver.
+        EXPECT_TRUE(DriverExists(kCopier));
+        for (const wchar_t* f : {L"TVC500.DLL", L"XTVL100.GPD", L"TAVRELCOM.DLL"})
+            EXPECT_TRUE(FileExists(DriverFolder() + f)) << Ansi(f);
     }
 
     std::unique_ptr<GuiProcess> m_pProcess;
