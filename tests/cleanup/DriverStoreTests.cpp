@@ -56,7 +56,7 @@ protected:
     {
         ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
-        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
+        ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
         return CleanDriverStore(driverName);
     }
     std::wstring Parameters(const std::wstring& quotedFolder)
@@ -242,8 +242,9 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
     EXPECT_EQ(L"ShellExecuteW|(null)|open|cmd|" + Parameters(L"\"" + folder + L"\"") + L"|(null)|0", calls[0])
         << "cmd hidden, the folder quoted and without its closing backslash";
     EXPECT_EQ(L"Sleep|2000", calls[1]) << "the pause comes between the take-over and the deletion";
-    EXPECT_EQ(3u, WithPrefix(calls, L"DeleteFileW|" + package).size());
-    EXPECT_EQ(3u, WithPrefix(calls, L"DeleteFileW|").size()) << "nothing outside the package";
+    // Three files and two folders, every one of them in the package.
+    EXPECT_EQ(5u, WithPrefix(calls, L"SetFileInformationByHandle|" + package).size());
+    EXPECT_EQ(5u, WithPrefix(calls, L"SetFileInformationByHandle|").size()) << "nothing outside the package";
     EXPECT_TRUE(LogTexts().empty());
 
     // A file whose name merely contains ".inf" is a candidate as well.
@@ -309,7 +310,7 @@ TEST_F(DriverStoreTest, InfLyingLooseInTheRepositoryIsPassedOver)
     MakeFile(Package(L"tvpkg_bystander") + L"b.inf", InfText(L"Another Printer"));
     EXPECT_TRUE(Clean(kDriver));
     EXPECT_TRUE(CmdStarts().empty()) << "the repository itself must never be taken over";
-    EXPECT_TRUE(RecordedCalls(L"DeleteFileW").empty()) << "nor walked for deletion";
+    EXPECT_TRUE(RecordedCalls(L"SetFileInformationByHandle").empty()) << "nor walked for deletion";
     EXPECT_TRUE(PathExists(m_repository + L"tvloose.inf"));
     EXPECT_TRUE(PathExists(Package(L"tvpkg_bystander") + L"b.inf"));
     DeleteFileW((m_repository + L"tvloose.inf").c_str());
@@ -328,7 +329,7 @@ TEST_F(DriverStoreTest, UnknownWindowsFolderFailsWithoutWalking)
 {
     MakeFile(Package(L"tvpkg_a") + L"a.inf", InfText(kDriver));
     ScopedFolderLookupFailure failure(CSIDL_WINDOWS, false, ERROR_PATH_NOT_FOUND);
-    ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+    ScopedCallRecorder lists("GetFileInformationByHandleEx", RecordAndForward);
     EXPECT_FALSE(Clean(kDriver));
     EXPECT_EQ(1, failure.Calls());
     EXPECT_TRUE(RecordedCalls().empty());

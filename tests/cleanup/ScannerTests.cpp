@@ -50,8 +50,7 @@ TEST_F(ScannerTest, DeletingWalkRemovesTheTreeBottomUpAndTheGivenFolderLast)
     CDirScanner scanner;
     BOOL bResult;
     {
-        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
-        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
         SetLastError(0xdeadbeef);
         bResult = scanner.ScanDirectory(dir, ScanDelete, L"", TRUE);
     }
@@ -61,27 +60,25 @@ TEST_F(ScannerTest, DeletingWalkRemovesTheTreeBottomUpAndTheGivenFolderLast)
     EXPECT_TRUE(LogTexts().empty()) << "a clean walk logs nothing";
     EXPECT_TRUE(scanner.m_matchedFiles.empty());
 
-    std::vector<std::wstring> calls = RecordedCalls();
-    std::vector<std::wstring> removed;
-    for (const std::wstring& call : WithPrefix(calls, L"RemoveDirectoryW|"))
-        removed.push_back(call.substr(17));
+    // Each deletion, of a file or (ending with a backslash) of a folder, in the order made.
+    std::vector<std::wstring> calls = RecordedCalls(L"SetFileInformationByHandle");
+    std::vector<std::wstring> removed, deleted;
+    for (const std::wstring& path : calls)
+        (path.back() == L'\\' ? removed : deleted).push_back(path);
     std::vector<std::wstring> expected = {dir, dir + L"d1\\", dir + L"d1\\d2\\", dir + L"d1\\d2\\d3\\", dir + L"e\\"};
     std::vector<std::wstring> sortedRemoved = removed;
     std::sort(sortedRemoved.begin(), sortedRemoved.end());
     EXPECT_EQ(expected, sortedRemoved) << "each folder is removed exactly once";
     ASSERT_FALSE(removed.empty());
     EXPECT_EQ(dir, removed.back()) << "the given folder goes last";
-    // Bottom-up: a folder's removal comes after every call on anything below it.
+    // Bottom-up: a folder's removal comes after every deletion of anything below it.
     for (size_t i = 0; i < calls.size(); ++i) {
-        if (calls[i].compare(0, 17, L"RemoveDirectoryW|") != 0)
+        if (calls[i].back() != L'\\')
             continue;
-        std::wstring folder = calls[i].substr(17);
-        for (size_t k = i + 1; k < calls.size(); ++k) {
-            std::wstring later = calls[k].substr(calls[k].find(L'|') + 1);
-            EXPECT_FALSE(IsBelow(later, folder)) << "call on " << later << " after the removal of " << folder;
-        }
+        for (size_t k = i + 1; k < calls.size(); ++k)
+            EXPECT_FALSE(IsBelow(calls[k], calls[i])) << "deletion of " << calls[k] << " after the removal of " << calls[i];
     }
-    EXPECT_EQ(5u, WithPrefix(calls, L"DeleteFileW|").size()) << "hidden and system files are deleted like others";
+    EXPECT_EQ(5u, deleted.size()) << "hidden and system files are deleted like others";
 }
 
 TEST_F(ScannerTest, ReadOnlyFileKeepsItsFolderChainWithOneRecordEach)
@@ -325,7 +322,6 @@ TEST_F(ScannerTest, TreeDeeperThanMaxPathIsWalkedWhole)
 
     CDirScanner scanner;
     {
-        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
         ScopedCallRecorder creates("CreateFileW", RecordAndForward);
         EXPECT_TRUE(scanner.ScanDirectory(kRoot + L"deep\\", ScanCollect, L".inf", FALSE));
         std::sort(scanner.m_matchedFiles.begin(), scanner.m_matchedFiles.end());
@@ -341,11 +337,7 @@ TEST_F(ScannerTest, TreeDeeperThanMaxPathIsWalkedWhole)
     }
     // A deep read-only file is logged under its plain path.
     MakeReadOnly(files[10]);
-    {
-        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
-        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
-        EXPECT_FALSE(scanner.ScanDirectory(kRoot + L"deep\\", ScanDelete, L"", TRUE));
-    }
+    EXPECT_FALSE(scanner.ScanDirectory(kRoot + L"deep\\", ScanDelete, L"", TRUE));
     std::vector<std::string> texts = LogTexts();
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(ErrorRecordText(L"DeleteFile" + files[10], ERROR_ACCESS_DENIED), texts[0]);
@@ -355,26 +347,25 @@ TEST_F(ScannerTest, TreeDeeperThanMaxPathIsWalkedWhole)
 
     SetFileAttributesW(Extended(files[10]).c_str(), FILE_ATTRIBUTE_NORMAL);
     {
-        ScopedCallRecorder deletes("DeleteFileW", RecordAndForward);
-        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        ScopedCallRecorder creates("CreateFileW", RecordAndForward);
+        ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
         std::wstring deepFolder = files[10].substr(0, files[10].rfind(L'\\') + 1);
         EXPECT_TRUE(scanner.ScanDirectory(deepFolder, ScanDelete, L"", TRUE)) << "a deep folder can be the start";
         EXPECT_TRUE(scanner.ScanDirectory(kRoot + L"deep\\", ScanDelete, L"", TRUE));
+        EXPECT_EQ(files[10], RecordedCalls(L"SetFileInformationByHandle").front());
     }
     EXPECT_FALSE(PathExists(kRoot + L"deep\\"));
 
     // On Windows a plain path of MAX_PATH or more characters fails: every path handed to the
-    // system is short enough or in extended-length form.
-    for (const std::wstring& call : RecordedCalls()) {
-        std::wstring path = call.substr(call.find(L'|') + 1);
+    // system is short enough or in extended-length form (the walk's own opens name an entry of
+    // a held folder, not a path).
+    std::vector<std::wstring> opens = RecordedCalls(L"CreateFileW");
+    for (const std::wstring& path : opens) {
         if (path.find(L"tavrel-scan") == std::wstring::npos)
             continue;  // the log's own file
-        EXPECT_TRUE(path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) << call;
+        EXPECT_TRUE(path.size() < MAX_PATH || path.compare(0, 4, L"\\\\?\\") == 0) << path;
     }
-    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"FindFirstFileW|\\\\?\\").empty());
-    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"CreateFileW|\\\\?\\").empty());
-    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"DeleteFileW|\\\\?\\").empty());
-    EXPECT_FALSE(WithPrefix(RecordedCalls(), L"RemoveDirectoryW|\\\\?\\").empty());
+    EXPECT_FALSE(WithPrefix(opens, L"\\\\?\\").empty());
 }
 
 // A junction made the Windows way; Wine 8 cannot (error 50), and the test then uses the
@@ -445,8 +436,9 @@ TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
 
     MakeFile(tree + L"own.inf");
     {
-        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
-        ScopedCallRecorder removes("RemoveDirectoryW", RecordAndForward);
+        ScopedCallRecorder opens("NtOpenFile", RecordAndForward);
+        ScopedCallRecorder lists("GetFileInformationByHandleEx", RecordAndForward);
+        ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
         EXPECT_FALSE(scanner.ScanDirectory(tree, ScanDelete, L"", TRUE))
             << "the folder that holds the link cannot be removed";
     }
@@ -456,8 +448,11 @@ TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
     EXPECT_TRUE(PathExists(link)) << "the link is left in place";
     EXPECT_FALSE(PathExists(tree + L"own.inf"));
     EXPECT_FALSE(PathExists(tree + L"d\\"));
-    for (const std::wstring& call : RecordedCalls())
+    ASSERT_FALSE(RecordedCalls(L"NtOpenFile").empty());
+    for (const std::wstring& call : RecordedCalls()) {
         EXPECT_EQ(std::wstring::npos, call.find(link)) << "no call may go into or onto the link: " << call;
+        EXPECT_EQ(std::wstring::npos, call.find(target)) << "nor reach its target: " << call;
+    }
     std::vector<std::string> records = {ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)};
     EXPECT_EQ(records, LogTexts());
 

@@ -235,7 +235,7 @@ TEST_F(SpoolFilesTest, UnknownSystemFolderFailsWithoutWalking)
     MakeFile(m_spool + L"00030.SPL");
     {
         ScopedFolderLookupFailure failure(CSIDL_SYSTEM, false, ERROR_PATH_NOT_FOUND);
-        ScopedCallRecorder finds("FindFirstFileW", RecordAndForward);
+        ScopedCallRecorder lists("GetFileInformationByHandleEx", RecordAndForward);
         ClearRecordedCalls();
         EXPECT_FALSE(DeleteSpoolFiles());
         EXPECT_EQ(1, failure.Calls());

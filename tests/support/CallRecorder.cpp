@@ -2,8 +2,10 @@
 
 #include <setupapi.h>
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -34,11 +36,52 @@ void Record(const std::wstring& line)
     ReleaseSRWLockExclusive(&g_lock);
 }
 
-enum SlotIndex { kShellExecute, kSetupUninstall, kSleep, kDeleteFile, kRemoveDirectory, kFindFirstFile, kCreateFile,
-                 kSlotCount };
-// The real function and the mode of each recorder while it is alive.
+enum SlotIndex { kShellExecute, kSetupUninstall, kSleep, kNtOpenFile, kGetFileInformationByHandleEx,
+                 kSetFileInformationByHandle, kCreateFile, kSlotCount };
+// Each patched slot: the real function, the recorder's mode, whether calls are recorded (a
+// slot can be patched for naming handles only, see below), and how many users hold the patch.
 void* g_pOriginal[kSlotCount] = {};
 RecordMode g_mode[kSlotCount] = {};
+bool g_bRecord[kSlotCount] = {};
+int g_nUsers[kSlotCount] = {};
+ScopedImportPatch* g_pPatch[kSlotCount] = {};
+
+// The walks open folders and files (CreateFileW by path, NtOpenFile by a name inside a held
+// folder) and then list and delete through the handles. While a listing or deletion is
+// recorded, the opens name each handle as the walk names it, so that the records show the
+// walk's paths (plain, a folder with its closing backslash), not the disk's spelling.
+std::map<HANDLE, std::wstring> g_handleNames;
+
+std::wstring PlainPath(const std::wstring& path)
+{
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        return L"\\\\" + path.substr(8);
+    return path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+}
+
+void NameHandle(HANDLE h, std::wstring name, bool bFolder)
+{
+    if (bFolder && (name.empty() || name.back() != L'\\'))
+        name += L'\\';
+    AcquireSRWLockExclusive(&g_lock);
+    g_handleNames[h] = name;
+    ReleaseSRWLockExclusive(&g_lock);
+}
+
+std::wstring HandleName(HANDLE h)
+{
+    AcquireSRWLockExclusive(&g_lock);
+    auto it = g_handleNames.find(h);
+    std::wstring name = it == g_handleNames.end() ? L"(unnamed)" : it->second;
+    ReleaseSRWLockExclusive(&g_lock);
+    return name;
+}
+
+bool IsFolder(HANDLE h)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 template <typename F>
 F Original(SlotIndex n)
@@ -76,39 +119,61 @@ void WINAPI RecSleep(DWORD ms)
         pReal(ms);
 }
 
-BOOL WINAPI RecDeleteFileW(LPCWSTR path)
+NTSTATUS NTAPI RecNtOpenFile(PHANDLE ph, ACCESS_MASK access, POBJECT_ATTRIBUTES pAttributes, PIO_STATUS_BLOCK pStatus,
+                             ULONG share, ULONG options)
 {
-    Record(L"DeleteFileW|" + Text(path));
-    if (auto pReal = Original<decltype(&DeleteFileW)>(kDeleteFile))
-        return pReal(path);
-    return TRUE;
+    std::wstring name(pAttributes->ObjectName->Buffer, pAttributes->ObjectName->Length / sizeof(wchar_t));
+    if (pAttributes->RootDirectory)
+        name = HandleName(pAttributes->RootDirectory) + name;
+    if (g_bRecord[kNtOpenFile])
+        Record(L"NtOpenFile|" + name);
+    auto pReal = Original<decltype(&NtOpenFile)>(kNtOpenFile);
+    if (!pReal)
+        return static_cast<NTSTATUS>(0xC0000034L);  // STATUS_OBJECT_NAME_NOT_FOUND
+    NTSTATUS status = pReal(ph, access, pAttributes, pStatus, share, options);
+    if (status >= 0)
+        NameHandle(*ph, name, (options & FILE_DIRECTORY_FILE) != 0);
+    return status;
 }
 
-BOOL WINAPI RecRemoveDirectoryW(LPCWSTR path)
+// Directory listings only.
+BOOL WINAPI RecGetFileInformationByHandleEx(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
 {
-    Record(L"RemoveDirectoryW|" + Text(path));
-    if (auto pReal = Original<decltype(&RemoveDirectoryW)>(kRemoveDirectory))
-        return pReal(path);
-    return TRUE;
+    if (infoClass == FileIdBothDirectoryInfo || infoClass == FileIdBothDirectoryRestartInfo)
+        Record(L"GetFileInformationByHandleEx|" + HandleName(h));
+    if (auto pReal = Original<decltype(&GetFileInformationByHandleEx)>(kGetFileInformationByHandleEx))
+        return pReal(h, infoClass, pInfo, cb);
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
 }
 
-HANDLE WINAPI RecFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW pData)
+// Deletions only (the disposition of a file or folder).
+BOOL WINAPI RecSetFileInformationByHandle(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
 {
-    Record(L"FindFirstFileW|" + Text(pattern));
-    if (auto pReal = Original<decltype(&FindFirstFileW)>(kFindFirstFile))
-        return pReal(pattern, pData);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    if (infoClass == FileDispositionInfo)
+        Record(L"SetFileInformationByHandle|" + HandleName(h));
+    if (auto pReal = Original<decltype(&SetFileInformationByHandle)>(kSetFileInformationByHandle))
+        return pReal(h, infoClass, pInfo, cb);
+    return TRUE;
 }
 
 HANDLE WINAPI RecCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES pSa, DWORD disposition,
                              DWORD flags, HANDLE hTemplate)
 {
-    Record(L"CreateFileW|" + Text(path));
-    if (auto pReal = Original<decltype(&CreateFileW)>(kCreateFile))
-        return pReal(path, access, share, pSa, disposition, flags, hTemplate);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
+    if (g_bRecord[kCreateFile])
+        Record(L"CreateFileW|" + Text(path));
+    auto pReal = Original<decltype(&CreateFileW)>(kCreateFile);
+    if (!pReal) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = pReal(path, access, share, pSa, disposition, flags, hTemplate);
+    if (h != INVALID_HANDLE_VALUE && path) {
+        DWORD dwError = GetLastError();  // CreateFileW may leave ERROR_ALREADY_EXISTS
+        NameHandle(h, PlainPath(path), (flags & FILE_FLAG_BACKUP_SEMANTICS) && IsFolder(h));
+        SetLastError(dwError);
+    }
+    return h;
 }
 
 // In the order of SlotIndex.
@@ -116,15 +181,54 @@ const Slot g_slots[kSlotCount] = {
     {"ShellExecuteW", "shell32.dll", reinterpret_cast<void*>(&RecShellExecuteW)},
     {"SetupUninstallOEMInfW", "setupapi.dll", reinterpret_cast<void*>(&RecSetupUninstallOEMInfW)},
     {"Sleep", "kernel32.dll", reinterpret_cast<void*>(&RecSleep)},
-    {"DeleteFileW", "kernel32.dll", reinterpret_cast<void*>(&RecDeleteFileW)},
-    {"RemoveDirectoryW", "kernel32.dll", reinterpret_cast<void*>(&RecRemoveDirectoryW)},
-    {"FindFirstFileW", "kernel32.dll", reinterpret_cast<void*>(&RecFindFirstFileW)},
+    {"NtOpenFile", "ntdll.dll", reinterpret_cast<void*>(&RecNtOpenFile)},
+    {"GetFileInformationByHandleEx", "kernel32.dll", reinterpret_cast<void*>(&RecGetFileInformationByHandleEx)},
+    {"SetFileInformationByHandle", "kernel32.dll", reinterpret_cast<void*>(&RecSetFileInformationByHandle)},
     {"CreateFileW", "kernel32.dll", reinterpret_cast<void*>(&RecCreateFileW)},
 };
 
 }  // namespace
 
-ScopedCallRecorder::ScopedCallRecorder(const char* function, RecordMode mode) : m_nSlot(-1), m_pPatch(nullptr)
+namespace {
+
+void Acquire(int nSlot, bool bRecord, RecordMode mode)
+{
+    if (bRecord && g_bRecord[nSlot])
+        throw std::runtime_error(std::string("already recording ") + g_slots[nSlot].pFunction);
+    if (bRecord) {
+        g_bRecord[nSlot] = true;
+        g_mode[nSlot] = mode;
+    } else if (!g_nUsers[nSlot]) {
+        g_mode[nSlot] = RecordAndForward;  // naming only: the calls are made for real
+    }
+    if (g_nUsers[nSlot]++ == 0) {
+        g_pPatch[nSlot] = new ScopedImportPatch(g_slots[nSlot].pDll, g_slots[nSlot].pFunction, g_slots[nSlot].pStandIn);
+        g_pOriginal[nSlot] = g_pPatch[nSlot]->Original();
+    }
+}
+
+void Release(int nSlot, bool bRecord)
+{
+    if (bRecord) {
+        g_bRecord[nSlot] = false;
+        g_mode[nSlot] = RecordAndForward;
+    }
+    if (--g_nUsers[nSlot] == 0) {
+        delete g_pPatch[nSlot];
+        g_pPatch[nSlot] = nullptr;
+        g_pOriginal[nSlot] = nullptr;
+    }
+}
+
+// Listing and deletion records name their handles through the opens.
+bool NeedsHandleNames(int nSlot)
+{
+    return nSlot == kGetFileInformationByHandleEx || nSlot == kSetFileInformationByHandle || nSlot == kNtOpenFile;
+}
+
+}  // namespace
+
+ScopedCallRecorder::ScopedCallRecorder(const char* function, RecordMode mode) : m_nSlot(-1)
 {
     for (int i = 0; i < kSlotCount; ++i) {
         if (std::strcmp(g_slots[i].pFunction, function) == 0)
@@ -132,18 +236,20 @@ ScopedCallRecorder::ScopedCallRecorder(const char* function, RecordMode mode) : 
     }
     if (m_nSlot < 0)
         throw std::runtime_error(std::string("no recorder for ") + function);
-    const Slot& slot = g_slots[m_nSlot];
-    if (g_pOriginal[m_nSlot])
-        throw std::runtime_error(std::string("already recording ") + function);
-    g_mode[m_nSlot] = mode;
-    m_pPatch = new ScopedImportPatch(slot.pDll, slot.pFunction, slot.pStandIn);
-    g_pOriginal[m_nSlot] = m_pPatch->Original();
+    Acquire(m_nSlot, true, mode);
+    if (NeedsHandleNames(m_nSlot)) {
+        Acquire(kCreateFile, false, RecordAndForward);
+        Acquire(kNtOpenFile, false, RecordAndForward);
+    }
 }
 
 ScopedCallRecorder::~ScopedCallRecorder()
 {
-    delete m_pPatch;
-    g_pOriginal[m_nSlot] = nullptr;
+    if (NeedsHandleNames(m_nSlot)) {
+        Release(kNtOpenFile, false);
+        Release(kCreateFile, false);
+    }
+    Release(m_nSlot, true);
 }
 
 std::vector<std::wstring> RecordedCalls()

@@ -6,7 +6,10 @@
 //   "Sleep|2000"
 //   "ShellExecuteW|(null)|open|cmd|/c takeown /f ...|(null)|0"
 //   "SetupUninstallOEMInfW|oem12.inf|1|(null)"
-//   "DeleteFileW|C:\windows\...", "RemoveDirectoryW|...", "FindFirstFileW|...", "CreateFileW|..."
+//   "CreateFileW|C:\windows\..."                      (the path as handed over)
+//   "NtOpenFile|C:\tavrel-scan\tree\sub"             (the held folder's path + the name)
+//   "GetFileInformationByHandleEx|C:\...\tree\"       (a listing call through a folder handle)
+//   "SetFileInformationByHandle|C:\...\a.txt"          (a deletion; a folder ends with '\')
 #include <windows.h>
 
 #include <string>
@@ -19,8 +22,8 @@ enum RecordMode { RecordOnly, RecordAndForward };
 // While alive, every call of `function` by the test program is recorded; with
 // RecordAndForward it is then made for real, with RecordOnly it succeeds without effect
 // (Sleep returns at once, ShellExecuteW returns 42, the others TRUE / an invalid handle).
-// Supported: ShellExecuteW, SetupUninstallOEMInfW, Sleep, DeleteFileW, RemoveDirectoryW,
-// FindFirstFileW, CreateFileW.
+// Supported: ShellExecuteW, SetupUninstallOEMInfW, Sleep, NtOpenFile, GetFileInformationByHandleEx
+// (listings only), SetFileInformationByHandle (deletions only), CreateFileW.
 class ScopedCallRecorder {
 public:
     ScopedCallRecorder(const char* function, RecordMode mode);
@@ -30,7 +33,6 @@ public:
 
 private:
     int m_nSlot;
-    ScopedImportPatch* m_pPatch;
 };
 
 std::vector<std::wstring> RecordedCalls();

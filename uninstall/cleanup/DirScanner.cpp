@@ -1,11 +1,17 @@
 #include "cleanup/DirScanner.h"
 
+#include <winternl.h>
+
+#include <memory>
 #include <new>
 
 #include "cleanup/LongPath.h"
 #include "log/Log.h"
 
 namespace {
+
+// Bytes of one listing call: a few hundred entries, so that a folder costs few calls.
+const size_t kListingBytes = 64 * 1024;
 
 // A walk only starts from "X:\..." or "\\server\share\...": a relative or empty folder would
 // be taken from the current directory, which nothing here may delete in.
@@ -16,13 +22,86 @@ bool IsAbsoluteFolder(const std::wstring& dir)
     return dir.size() > 2 && dir.compare(0, 2, L"\\\\") == 0;
 }
 
-BOOL RemoveFolder(const std::wstring& dir)
+// Opens `strName` inside the folder that hFolder holds, never following a reparse point. The
+// name is resolved from that folder itself, not from a path: whatever happens to the names
+// above it, the object opened is an entry of the held folder.
+HANDLE OpenInFolder(HANDLE hFolder, const std::wstring& strName, ACCESS_MASK access, ULONG nShare, ULONG nOptions)
 {
-    std::wstring strSystemPath = ExtendedLengthPath(dir);
-    // The extended form is taken literally; a directory is named without the closing backslash.
-    if (strSystemPath.compare(0, 4, L"\\\\?\\") == 0 && strSystemPath.back() == L'\\')
-        strSystemPath.pop_back();
-    return RemoveDirectoryW(strSystemPath.c_str());
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(strName.c_str());
+    name.Length = static_cast<USHORT>(strName.size() * sizeof(wchar_t));  // a file name has at most 255
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, hFolder, nullptr);
+    IO_STATUS_BLOCK status = {};
+    HANDLE hObject = nullptr;
+    NTSTATUS nStatus = NtOpenFile(&hObject, access | SYNCHRONIZE, &attributes, &status, nShare,
+                                  nOptions | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT);
+    if (nStatus < 0) {  // an error or warning status: no handle
+        SetLastError(RtlNtStatusToDosError(nStatus));
+        return INVALID_HANDLE_VALUE;
+    }
+    return hObject;
+}
+
+// FileInternalInformation (the file id of NtQueryInformationFile): not every SDK names it.
+const FILE_INFORMATION_CLASS kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
+
+// Whether a handle names the very object the listing showed: a plain folder or file (no
+// reparse point) with the file id the listing gave. An entry renamed away and replaced between
+// the listing and the open has another id; so has a link that a file system follows in spite
+// of FILE_OPEN_REPARSE_POINT (Wine's Unix links). The volume need not be read again (under
+// Wine that query costs as much as the walk itself): an open that crosses no reparse point
+// stays on the volume of the folder it is made from.
+bool IsListedObject(HANDLE hObject, const LARGE_INTEGER& fileId, bool bFolder)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!GetFileInformationByHandleEx(hObject, FileAttributeTagInfo, &tag, sizeof(tag)))
+        return false;
+    LARGE_INTEGER id = {};
+    IO_STATUS_BLOCK status = {};
+    if (NtQueryInformationFile(hObject, &status, &id, sizeof(id), kFileInternalInformation) < 0)
+        return false;
+    const bool bIsFolder = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return bIsFolder == bFolder && !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && id.QuadPart == fileId.QuadPart;
+}
+
+// Held folders are shared for reading and writing but not for deletion: while the walk works
+// in one, neither it nor (since each level holds its own) any folder above it in the tree can
+// be renamed, deleted or replaced. A folder the walk is to remove is opened with DELETE, and
+// removed through this same handle.
+const ULONG kHeldFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+ACCESS_MASK FolderAccess(bool bRemove)
+{
+    return FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (bRemove ? DELETE : 0);
+}
+
+// Marks a held folder or an opened file for deletion; it goes when its last handle closes.
+// A folder that is not empty is refused (ERROR_DIR_NOT_EMPTY), a read-only file too
+// (ERROR_ACCESS_DENIED).
+BOOL DeleteThrough(HANDLE hObject)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(hObject, FileDispositionInfo, &disposition, sizeof(disposition));
+}
+
+// Deletes the file `strName` of the held folder if it is still the file the listing showed.
+BOOL DeleteListedFile(HANDLE hFolder, const std::wstring& strName, const LARGE_INTEGER& fileId)
+{
+    HANDLE hFile = OpenInFolder(hFolder, strName, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL bDeleted = FALSE;
+    if (IsListedObject(hFile, fileId, false))
+        bDeleted = DeleteThrough(hFile);
+    else
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+    const DWORD dwError = GetLastError();
+    CloseHandle(hFile);
+    SetLastError(dwError);
+    return bDeleted;
 }
 
 }  // namespace
@@ -39,24 +118,79 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
         return mode == ScanDelete ? FALSE : TRUE;
     if (dir.back() != L'\\')
         return ScanDirectory(dir + L'\\', mode, pattern, bRemoveDirs);
+    const bool bRemove = mode == ScanDelete && bRemoveDirs;
 
+    // The given folder is opened by its path, as a plain folder (a directory is named without
+    // its closing backslash in the extended form, which is taken literally).
+    std::wstring strSystemPath = ExtendedLengthPath(dir);
+    if (strSystemPath.size() > 3 && strSystemPath.back() == L'\\')
+        strSystemPath.pop_back();
+    HANDLE hFolder = CreateFileW(strSystemPath.c_str(), FolderAccess(bRemove), kHeldFolderShare, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (hFolder != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(hFolder);
+        hFolder = INVALID_HANDLE_VALUE;
+        SetLastError(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY);
+    }
+    // A folder that cannot be opened counts as empty; its removal, when asked for, fails.
+    if (hFolder == INVALID_HANDLE_VALUE) {
+        if (!bRemove)
+            return TRUE;
+        WriteLog(L"RemoveDirectory", TRUE);
+        return FALSE;
+    }
+    BOOL result = WalkHeldFolder(hFolder, dir, mode, pattern, bRemoveDirs);
+    CloseHandle(hFolder);  // a folder marked for removal goes now
+    return result;
+}
+
+// The walk of one folder that hFolder holds (dir is its path, for the records and the
+// collected list): the listing comes through the handle and every entry is opened from it.
+BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mode, const std::wstring& pattern,
+                                 BOOL bRemoveDirs)
+{
+    const bool bRemove = mode == ScanDelete && bRemoveDirs;
     BOOL result = TRUE;
-    WIN32_FIND_DATAW findData;
-    HANDLE hFind = FindFirstFileW(ExtendedLengthPath(dir + L"*.*").c_str(), &findData);
-    if (hFind != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring strName = findData.cFileName;
+    std::unique_ptr<LONGLONG[]> listing(new LONGLONG[kListingBytes / sizeof(LONGLONG)]);
+    while (GetFileInformationByHandleEx(hFolder, FileIdBothDirectoryInfo, listing.get(),
+                                        static_cast<DWORD>(kListingBytes))) {
+        const BYTE* pNext = reinterpret_cast<const BYTE*>(listing.get());
+        for (bool bMore = true; bMore;) {
+            const auto* pEntry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(pNext);
+            bMore = pEntry->NextEntryOffset != 0;
+            pNext += pEntry->NextEntryOffset;
+            const std::wstring strName(pEntry->FileName, pEntry->FileNameLength / sizeof(wchar_t));
             if (strName == L"." || strName == L"..")
                 continue;
-            if (findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                // A junction or directory link is neither followed nor removed: following it
-                // would list or delete what lies outside the tree, and removing it is not
-                // safe everywhere (Wine's RemoveDirectoryW removes an empty target through a
-                // link). The folder that holds it therefore stays, with its own
-                // "RemoveDirectory" record.
-                if (findData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            // A junction, directory link or file link is neither followed nor removed:
+            // following it would list or delete what lies outside the tree, and removing it is
+            // not safe everywhere (Wine removes an empty target through a link). The folder
+            // that holds it therefore stays, with its own "RemoveDirectory" record.
+            if (pEntry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                continue;
+            if (pEntry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                HANDLE hSub = OpenInFolder(hFolder, strName, FolderAccess(bRemove), kHeldFolderShare,
+                                           FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT);
+                if (hSub != INVALID_HANDLE_VALUE && !IsListedObject(hSub, pEntry->FileId, true)) {
+                    CloseHandle(hSub);  // replaced since the listing: not entered
+                    hSub = INVALID_HANDLE_VALUE;
+                    SetLastError(ERROR_CANT_ACCESS_FILE);
+                }
+                if (hSub == INVALID_HANDLE_VALUE) {
+                    // Like a folder that cannot be listed: empty, and not removed.
+                    if (bRemove) {
+                        WriteLog(L"RemoveDirectory", TRUE);
+                        result = FALSE;
+                    } else {
+                        result = TRUE;
+                    }
                     continue;
-                result = ScanDirectory(dir + strName + L'\\', mode, pattern, bRemoveDirs);
+                }
+                result = WalkHeldFolder(hSub, dir + strName + L'\\', mode, pattern, bRemoveDirs);
+                CloseHandle(hSub);
                 continue;
             }
             const std::wstring strPath = dir + strName;
@@ -65,17 +199,15 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
             if (mode == ScanCollect) {
                 m_matchedFiles.push_back(strPath);
             } else if (mode == ScanDelete && !m_keptNames.count(strName)) {
-                result = DeleteFileW(ExtendedLengthPath(strPath).c_str());
+                result = DeleteListedFile(hFolder, strName, pEntry->FileId);
                 if (!result)
                     WriteLog(L"DeleteFile" + strPath, TRUE);
             }
-        } while (FindNextFileW(hFind, &findData));
-        // Closed before the removal below, so the folder is not held open by its own listing.
-        FindClose(hFind);
+        }
     }
 
-    if (mode == ScanDelete && bRemoveDirs) {
-        result = RemoveFolder(dir);
+    if (bRemove) {
+        result = DeleteThrough(hFolder);
         if (!result)
             WriteLog(L"RemoveDirectory", TRUE);
     }

@@ -23,6 +23,9 @@ public:
     static BOOL MatchesPattern(const std::wstring& path, const std::wstring& pattern);
     // Whole file plus one zero byte; the caller frees it with delete[]. Null when it cannot be opened.
     static BYTE* ReadWholeFile(const std::wstring& path, DWORD& length);
+
+private:
+    BOOL WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs);
 };
 
 // Opens a file as ReadWholeFile reads it (no sharing, an inheritable handle) and gives its
