@@ -7,7 +7,9 @@
 #include <cstdlib>
 
 #include "CallRecorder.h"
+#include "ImportPatch.h"
 #include "FileTree.h"
+#include "GuiDriver.h"
 #include "TestSupport.h"
 #include "cleanup/DirScanner.h"
 
@@ -466,6 +468,174 @@ TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
         RemoveDirectoryW(tree.c_str());
         RemoveDirectoryW(base.c_str());
     }
+}
+
+// ---- a folder or file swapped for a link in the middle of a walk ----
+// A stand-in for the listing call makes the test's swap right after a listing that shows the
+// entry, so the swap lands exactly between the listing and the walk's next step. A swap that
+// puts a link in place is made by the host's sh (see links.sh) and waited for; a rename that
+// the walk must refuse is tried through MoveFileW, as another program on Windows would.
+//
+// What Wine 8 shows, and what only Windows does: a held folder (opened without delete sharing)
+// cannot be renamed under Wine either (ERROR_SHARING_VIOLATION), so a swap after the descent
+// is refused on both. A swap before the descent succeeds; Wine then follows the Unix link even
+// when it is opened as a reparse point and reports the target, so what refuses it here is the
+// file id, which differs from the one the listing gave; on Windows the open stops at the link
+// itself and its reparse attribute refuses it as well. Wine lists a link to a file as a plain
+// file (only folder links show as reparse points), so under Wine only a file swapped after the
+// listing is caught, by its id; on Windows a file link is never followed when it is deleted.
+// A Unix program's rename is not subject to Windows sharing at all: that part of the
+// guarantee (a held folder stays where it is) holds against Windows programs only.
+struct Swap {
+    std::wstring strWhenListed;       // the entry whose listing triggers the swap
+    std::wstring strShell;            // sh command run in the prefix's drive_c, waited for
+    std::wstring strFrom, strTo;      // or a rename through MoveFileW
+    bool bDone = false;
+    BOOL bMoved = FALSE;
+    DWORD dwMoveError = 0;
+};
+Swap g_swap;
+void* g_pRealListing = nullptr;
+
+// Runs `command` in the sandbox prefix's drive_c with the host's sh and waits until it has
+// finished (a Unix process has no handle to wait on: it leaves a marker file of its own).
+bool RunHostShell(const std::wstring& command)
+{
+    static int nRun = 0;
+    const std::wstring marker = L"swap-done-" + std::to_wstring(++nRun);
+    std::wstring line = L"C:\\tavrel-links\\sh -c \"[ -e \\\"$WINEPREFIX/.tavrel-sandbox\\\" ] && cd \\\"$WINEPREFIX/drive_c\\\" && { " +
+                        command + L"; } >>tavrel-links/swap-log 2>&1 && touch tavrel-links/" + marker + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    bool bDone = WaitUntil([&] { return PathExists(L"C:\\tavrel-links\\" + marker); }, 10000);
+    DeleteFileW((L"C:\\tavrel-links\\" + marker).c_str());
+    return bDone;
+}
+
+BOOL WINAPI SwappingListing(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
+{
+    BOOL bListed = reinterpret_cast<decltype(&GetFileInformationByHandleEx)>(g_pRealListing)(h, infoClass, pInfo, cb);
+    if (!bListed || g_swap.bDone || infoClass != FileIdBothDirectoryInfo)
+        return bListed;
+    for (auto* p = static_cast<const BYTE*>(pInfo);;) {
+        const auto* pEntry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(p);
+        if (std::wstring(pEntry->FileName, pEntry->FileNameLength / 2) == g_swap.strWhenListed) {
+            g_swap.bDone = true;
+            DWORD dwError = GetLastError();
+            if (!g_swap.strShell.empty()) {
+                g_swap.bMoved = RunHostShell(g_swap.strShell);
+            } else {
+                SetLastError(0);
+                g_swap.bMoved = MoveFileW(g_swap.strFrom.c_str(), g_swap.strTo.c_str());
+                g_swap.dwMoveError = GetLastError();
+            }
+            SetLastError(dwError);
+            break;
+        }
+        if (!pEntry->NextEntryOffset)
+            break;
+        p += pEntry->NextEntryOffset;
+    }
+    return bListed;
+}
+
+class SwapTest : public ScannerTest {
+protected:
+    void SetUp() override
+    {
+        ScannerTest::SetUp();
+        ASSERT_TRUE(PathExists(kOutside)) << "fixture scanner_links missing?";
+        MakeFile(kOutside + L"victim.dll", "not ours");
+        MakeFile(kOutside + L"deeper\\victim2.dll", "not ours");
+        g_swap = Swap();
+        g_pRealListing = m_listing.Original();
+    }
+    void TearDown() override
+    {
+        // The links first (through sh: Windows calls would reach through them), then the rest.
+        RunHostShell(L"for f in tavrel-scan/tree/sub tavrel-scan/tree/TVX.DLL; do if [ -L $f ]; then rm $f; fi; done");
+        RemoveTree(kOutside + L"deeper");
+        DeleteFileW((kOutside + L"victim.dll").c_str());
+        ScannerTest::TearDown();
+    }
+    void ExpectOutsideUntouched()
+    {
+        EXPECT_TRUE(PathExists(kOutside + L"victim.dll")) << "nothing outside the tree may be deleted";
+        EXPECT_TRUE(PathExists(kOutside + L"deeper\\victim2.dll"));
+    }
+    const std::wstring kBase = L"C:\\tavrel-links\\";
+    const std::wstring kOutside = kBase + L"outside\\";
+    const std::wstring kTree = kRoot + L"tree\\";
+    ScopedImportPatch m_listing{"kernel32.dll", "GetFileInformationByHandleEx", reinterpret_cast<void*>(&SwappingListing)};
+};
+
+TEST_F(SwapTest, AFolderSwappedBeforeTheDescentIsNotEntered)
+{
+    MakeFile(kTree + L"a.dll");
+    MakeFile(kTree + L"sub\\inner.dll");
+    MakeFile(kTree + L"zz\\z.dll");
+    g_swap.strWhenListed = L"sub";
+    g_swap.strShell = L"mv tavrel-scan/tree/sub tavrel-scan/moved-sub && ln -s \\\"$PWD/tavrel-links/outside\\\" tavrel-scan/tree/sub";
+
+    CDirScanner scanner;
+    EXPECT_FALSE(scanner.ScanDirectory(kTree, ScanDelete, L"", TRUE));
+    ASSERT_TRUE(g_swap.bMoved) << "the swap itself must have happened";
+    ExpectOutsideUntouched();
+    EXPECT_TRUE(PathExists(kTree + L"sub")) << "the link is left in place";
+    EXPECT_FALSE(PathExists(kTree + L"a.dll")) << "the walk goes on with the rest";
+    EXPECT_FALSE(PathExists(kTree + L"zz\\"));
+    std::vector<std::string> expected = {ErrorRecordText(L"RemoveDirectory", ERROR_CANT_ACCESS_FILE),
+                                         ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)};
+    EXPECT_EQ(expected, LogTexts());
+}
+
+TEST_F(SwapTest, AHeldFolderCannotBeSwapped)
+{
+    MakeFile(kTree + L"sub\\inner.dll");
+    MakeFile(kTree + L"sub\\deeper\\x.dll");
+    // Listed through the handle of sub: the walk holds sub and the tree.
+    g_swap.strWhenListed = L"inner.dll";
+    g_swap.strFrom = kTree + L"sub";
+    g_swap.strTo = kRoot + L"moved-sub";
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(kTree, ScanDelete, L"", TRUE));
+    ASSERT_TRUE(g_swap.bDone);
+    EXPECT_FALSE(g_swap.bMoved) << "a folder the walk is in cannot be renamed";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_swap.dwMoveError);
+    EXPECT_FALSE(PathExists(kTree)) << "the walk finished the tree it was in";
+    EXPECT_TRUE(LogTexts().empty());
+
+    // Nor can a folder above it in the tree.
+    MakeFile(kTree + L"sub\\inner.dll");
+    g_swap = Swap();
+    g_swap.strWhenListed = L"inner.dll";
+    g_swap.strFrom = kRoot + L"tree";
+    g_swap.strTo = kRoot + L"moved-tree";
+    EXPECT_TRUE(scanner.ScanDirectory(kTree, ScanDelete, L"", TRUE));
+    EXPECT_FALSE(g_swap.bMoved);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), g_swap.dwMoveError);
+    EXPECT_FALSE(PathExists(kTree));
+}
+
+TEST_F(SwapTest, AFileSwappedBeforeItsDeletionIsNotDeleted)
+{
+    MakeFile(kTree + L"TVX.DLL");
+    MakeFile(kTree + L"sub\\TVX.DLL");
+    g_swap.strWhenListed = L"TVX.DLL";
+    g_swap.strShell = L"mv tavrel-scan/tree/TVX.DLL tavrel-scan/moved.dll && ln -s \\\"$PWD/tavrel-links/outside/victim.dll\\\" tavrel-scan/tree/TVX.DLL";
+    CDirScanner scanner;
+    scanner.ScanDirectory(kTree, ScanDelete, L"TVX.DLL", FALSE);
+    ASSERT_TRUE(g_swap.bMoved);
+    ExpectOutsideUntouched();
+    EXPECT_FALSE(PathExists(kTree + L"sub\\TVX.DLL")) << "the walk goes on with the rest";
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeleteFile" + kTree + L"TVX.DLL", ERROR_CANT_ACCESS_FILE)},
+              LogTexts())
+        << "the swapped file is refused, with a record";
 }
 
 }  // namespace
