@@ -2,8 +2,8 @@
 # The first command of the README: installs what is missing, builds everything, and runs
 # Uninstall.exe in a throwaway Wine prefix (HOME isolated too, tests/sandbox.sh) that holds a
 # few sample printers and drivers. It saves screenshots into build/demo/: the dialog under its
-# start-up warning, the dialog itself, and the stages of one whole removal of a sample printer
-# (selected row, progress, success box, rebuilt list).
+# start-up warning, the dialog itself (also at 144 DPI), and the stages of one whole removal of
+# a sample printer (selected row, progress, success box, rebuilt list).
 #
 #   scripts/demo.sh                screenshots into build/demo/ only
 #   scripts/demo.sh --update-docs  the same, then copied over the README's pictures in docs/
@@ -61,6 +61,21 @@ out=$DEMO_OUT
 # and Marlett draws the title bar buttons.
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
 helper setup
+
+# First the dialog on a screen set to 150 % (144 DPI), as on most laptops: Wine takes the DPI
+# of the programs it starts from LogPixels. Then back to 96 DPI for the rest of the demo.
+desktop=TavrelDemo144
+desktop_key='HKCU\Control Panel\Desktop'
+wine reg add "$desktop_key" /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1
+wine explorer "/desktop=$desktop,1024x768" 'C:\testbin\Uninstall.exe' >/dev/null 2>&1 &
+helper wait-warning "$desktop" >/dev/null
+area=$(helper dismiss-warning "$desktop")
+sleep 2
+shoot "$out/uninstall-dialog-144dpi.png" "$area"
+helper cancel "$desktop"
+wine reg add "$desktop_key" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+desktop=TavrelDemo
+
 # Wine's own desktop window draws the title bars that a bare X server would leave out.
 wine explorer "/desktop=$desktop,1024x768" 'C:\testbin\Uninstall.exe' >/dev/null 2>&1 &
 area=$(helper wait-warning "$desktop")
