@@ -6,10 +6,21 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 root=${BUILD_ROOT:-build}  # another root keeps a second work tree's build apart
 
-cmake -S . -B "$root/win32" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+# configure <tree> <toolchain file> [cmake options...]
+# The toolchain is read only when a tree is first configured; CMake keeps it in the cache and
+# warns of an unused variable when it is given again, so a configured tree is not given it.
+configure() {
+  local tree=$1 toolchain=$2
+  shift 2
+  if [ -f "$tree/CMakeCache.txt" ]; then
+    cmake -S . -B "$tree" "$@" >/dev/null
+  else
+    cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE="$toolchain" "$@" >/dev/null
+  fi
+}
+
+configure "$root/win32" cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build "$root/win32" -j "$jobs"
 
-cmake -S . -B "$root/win64" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON >/dev/null
+configure "$root/win64" cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON
 cmake --build "$root/win64" -j "$jobs"

@@ -1,6 +1,7 @@
 // What the built program files carry: a GUI subsystem for their machine, both dialog
-// templates in Chinese (PRC) as laid out, one manifest asking for elevation, an icon and a
-// version resource. The i686 programs (copied beside the tests into win32\) are checked too.
+// templates in Chinese (PRC) as laid out, one manifest asking for elevation and declaring DPI
+// awareness and the supported Windows versions, an icon and a version resource. The i686
+// programs (copied beside the tests into win32\) are checked too.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -176,6 +177,43 @@ void ExpectPeHeader(const Program& program)
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, pNt->OptionalHeader.Subsystem) << "a windowed program, no console";
 }
 
+// The text between <open...> and the next </close>, or "<absent>" when there is none.
+std::string Section(const std::string& xml, const std::string& open, const std::string& close, size_t nFrom = 0)
+{
+    const size_t nOpen = xml.find(open, nFrom);
+    const size_t nStart = nOpen == std::string::npos ? nOpen : xml.find('>', nOpen);
+    const size_t nEnd = nStart == std::string::npos ? nStart : xml.find(close, nStart);
+    return nEnd == std::string::npos ? "<absent>" : xml.substr(nStart + 1, nEnd - nStart - 1);
+}
+
+// System DPI awareness, in the namespaces Windows reads it from, and the Windows versions the
+// program declares it supports (without them Windows stretches the windows as a bitmap on a
+// high-DPI screen, and Windows 8.1 and later report version 6.2).
+void ExpectDpiAwareAndSupportedOs(const std::string& xml)
+{
+    const std::string settings = Section(Section(xml, "<application xmlns=\"urn:schemas-microsoft-com:asm.v3\"",
+                                                 "</application>"),
+                                         "<windowsSettings", "</windowsSettings>");
+    EXPECT_EQ("true", Section(settings, "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\"",
+                              "</dpiAware>"))
+        << xml;
+
+    const size_t nCompatibility = xml.find("<compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">");
+    ASSERT_NE(std::string::npos, nCompatibility) << xml;
+    const std::string supported = Section(xml, "<application", "</application>", nCompatibility);
+    const struct {
+        const char* pWindows;
+        const char* pId;
+    } versions[] = {{"7", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"},
+                    {"8", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"},
+                    {"8.1", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"},
+                    {"10 and 11", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}};
+    for (const auto& v : versions)
+        EXPECT_NE(std::string::npos, supported.find(std::string("<supportedOS Id=\"") + v.pId + "\"/>"))
+            << "Windows " << v.pWindows << " not declared supported:\n"
+            << supported;
+}
+
 void ExpectOneElevatingManifest(const std::vector<ResourceEntry>& all, bool bCommonControls)
 {
     const std::vector<ResourceEntry> manifests = ResourcesOfType(all, L"#24");
@@ -186,6 +224,7 @@ void ExpectOneElevatingManifest(const std::vector<ResourceEntry>& all, bool bCom
         << xml;
     EXPECT_EQ(bCommonControls, xml.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"") !=
                                    std::string::npos);
+    ExpectDpiAwareAndSupportedOs(xml);
 }
 
 void ExpectIconAndVersion(const std::wstring& path, const std::vector<ResourceEntry>& all, const wchar_t* pDescription,
