@@ -74,8 +74,6 @@ LPWSTR SpoolerEnvironment()
     return const_cast<LPWSTR>(g_pSpoolerEnvironment);
 }
 
-}  // namespace
-
 const wchar_t* SpoolerEnvironmentFor(WORD wProcessorArchitecture)
 {
     switch (wProcessorArchitecture) {
@@ -89,6 +87,8 @@ const wchar_t* SpoolerEnvironmentFor(WORD wProcessorArchitecture)
         return nullptr;  // x86 (and anything unknown): the calls stay as they always were
     }
 }
+
+}  // namespace
 
 void FindSpoolerEnvironment()
 {

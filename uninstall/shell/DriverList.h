@@ -15,7 +15,6 @@ extern const std::wstring g_strTitle;
 // installed drivers. Set once at start-up by FindSpoolerEnvironment.
 extern const wchar_t* g_pSpoolerEnvironment;
 void FindSpoolerEnvironment();
-const wchar_t* SpoolerEnvironmentFor(WORD wProcessorArchitecture);
 
 void FillDriverList();
 std::vector<std::wstring> GetPrinterNames();
