@@ -2,6 +2,8 @@
 
 #include <cfgmgr32.h>
 #include <cwchar>
+#include <optional>
+#include <utility>
 #include <winspool.h>
 
 #include "cleanup/DriverStore.h"
@@ -49,8 +51,7 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
     // While the spooler runs, each row also learns which files other drivers still list: the
     // spool driver folder clean-up must leave those, and where they cannot be learnt it deletes
     // nothing there (the spooler's own deletion below still takes the driver's unused files).
-    std::vector<FileNameSet> otherDriversFiles(list.size());
-    std::vector<BYTE> bOthersKnown(list.size(), 0);
+    std::vector<std::optional<FileNameSet>> otherDriversFiles(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         const DriverListEntry& entry = list[i];
         if (!entry.pDriverInfo)
@@ -59,7 +60,9 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
             WriteLog(L"删除打印作业失败", FALSE);
             return FALSE;
         }
-        bOthersKnown[i] = ReadOtherDriversFiles(entry.pDriverInfo, otherDriversFiles[i]) ? 1 : 0;
+        FileNameSet names;
+        if (ReadOtherDriversFiles(entry.pDriverInfo, names))
+            otherDriversFiles[i] = std::move(names);
     }
 
     if (!StopServiceByName(L"Spooler")) {
@@ -76,7 +79,7 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
         if (!entry.pDriverInfo)
             continue;
         const std::wstring strDriverName = entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"";
-        if (bOthersKnown[i] && !CleanSpoolDriverFiles(entry.pDriverInfo, otherDriversFiles[i]))
+        if (otherDriversFiles[i] && !CleanSpoolDriverFiles(entry.pDriverInfo, *otherDriversFiles[i]))
             return FALSE;
         if (!UninstallOemInfs(strDriverName))
             return FALSE;
