@@ -158,11 +158,21 @@ protected:
     {
         SetEnvironmentVariableW(L"STANDIN_RECORD", RecordFile().c_str());
         SetEnvironmentVariableW(L"STANDIN_JOBS", (std::wstring(kLaser) + L"=2").c_str());
-        m_pProcess.reset(new GuiProcess(TestBinFolder() + L"Uninstall.exe"));
-        ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
-        HWND hWarning = WaitForMessageBox(m_pProcess->Pid(), kWarning, 30000);
-        ASSERT_TRUE(hWarning) << "the warning box did not appear";
-        ASSERT_TRUE(InjectDll(m_pProcess->Handle(), TestBinFolder() + L"standins.dll"));
+        // Loading the stand-ins can fail under Wine for reasons of its own (see InjectDll): a
+        // fresh process is then started, as the program has done nothing yet.
+        HWND hWarning = nullptr;
+        bool bInjected = false;
+        for (int nTry = 0; nTry < 3 && !bInjected; ++nTry) {
+            DeleteFileW(RecordFile().c_str());
+            m_pProcess.reset(new GuiProcess(TestBinFolder() + L"Uninstall.exe"));
+            ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
+            hWarning = WaitForMessageBox(m_pProcess->Pid(), kWarning, 30000);
+            ASSERT_TRUE(hWarning) << "the warning box did not appear";
+            bInjected = InjectDll(m_pProcess->Handle(), TestBinFolder() + L"standins.dll");
+            if (!bInjected && nTry < 2)
+                std::printf("[ retry   ] the stand-ins did not load; Uninstall.exe is started again\n");
+        }
+        ASSERT_TRUE(bInjected) << "the stand-ins were not loaded in three tries";
         ASSERT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
         ASSERT_TRUE(AnswerMessageBox(hWarning, IDOK));
         m_hDialog = WaitForDialog(m_pProcess->Pid(), kTitle, 1000, 5000);
