@@ -11,6 +11,20 @@ namespace {
 // Longest path Windows can hand out for a module (the limit of its wide path strings).
 const DWORD kLongestPath = 32768;
 
+// The program runs elevated from the installation media or a download folder. Its imports
+// are Windows' known DLLs, always taken from the system folder; the DLLs that ShellExecuteW
+// and the shell load later by bare name are searched for in the system folder only, not
+// beside the program. (Windows 7 without KB2533623 lacks the call: the current folder at
+// least leaves the search.)
+void RestrictDllSearch()
+{
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
+    auto pSetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (!pSetDefaultDllDirectories || !pSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
+}
+
 }  // namespace
 
 // Own full path. A buffer of MAX_PATH fits every ordinary installation folder; a longer path
@@ -58,6 +72,7 @@ const wchar_t* SetupProgramFor(WORD wArchitecture)
 
 int RunInstaller()
 {
+    RestrictDllSearch();
     std::wstring strOwn = OwnModulePath();
     // Without its own path the program does not know where its setup programs lie; it starts
     // nothing rather than a program of that name in whatever the current folder is.

@@ -1,12 +1,49 @@
 // Uninstall: removes one printer or printer driver chosen in its dialog.
 #include <windows.h>
 #include <commctrl.h>
+#include <delayimp.h>
+
+#include <string>
 
 #include "resource.h"
 #include "shell/Dialog.h"
 #include "shell/DriverList.h"
 
 namespace {
+
+// The program runs elevated, often straight from a download folder, where any file may lie
+// beside it. Its static imports are Windows' known DLLs, which Windows takes from the system
+// folder whatever lies beside the program, and comctl32, which the manifest's side-by-side
+// dependency names; winspool.drv is not a known DLL and is delay-loaded (see CMakeLists.txt).
+// From here on every DLL loaded by bare name, by this program or by system code on its
+// behalf, is searched for in the system folder only. SetDefaultDllDirectories exists from
+// Windows 8 on, and on Windows 7 with KB2533623; without it the current folder at least
+// leaves the search, and the delay-load hook below still takes winspool.drv from the system.
+void RestrictDllSearch()
+{
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesProc)(DWORD);
+    auto pSetDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (!pSetDefaultDllDirectories || !pSetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
+}
+
+// A delay-loaded DLL is loaded by its full path in the system folder (for this 32-bit program
+// on 64-bit Windows, System32 leads to the 32-bit DLLs), and its own dependencies are looked
+// for there first. Any other notification is left to the helper.
+FARPROC WINAPI LoadDelayedFromSystemFolder(unsigned nNotify, PDelayLoadInfo pInfo)
+{
+    if (nNotify != dliNotePreLoadLibrary)
+        return nullptr;
+    wchar_t szSystem[MAX_PATH];
+    const UINT nSystem = GetSystemDirectoryW(szSystem, MAX_PATH);
+    if (nSystem == 0 || nSystem >= MAX_PATH)
+        return nullptr;
+    std::wstring strPath = std::wstring(szSystem) + L"\\";
+    for (const char* p = pInfo->szDll; *p; ++p)
+        strPath += static_cast<wchar_t>(static_cast<unsigned char>(*p));  // DLL names are ASCII
+    return reinterpret_cast<FARPROC>(LoadLibraryExW(strPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+}
 
 // A windowed program has no console of its own, so the text goes to whatever standard output
 // the starting process handed over (a pipe or a file when output is redirected); with none,
@@ -22,8 +59,16 @@ void WriteStandardOutput(const char* pText)
 
 }  // namespace
 
+// Visual C++'s delayimp.h declares the hook const, mingw-w64's does not.
+#ifdef _MSC_VER
+const
+#endif
+    PfnDliHook __pfnDliNotifyHook2 = LoadDelayedFromSystemFolder;
+
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int)
 {
+    RestrictDllSearch();
+
     HANDLE hStopThread = CreateThread(nullptr, 0, StopPcaSvcThread, nullptr, 0, nullptr);
     if (hStopThread)
         CloseHandle(hStopThread);  // not waited for

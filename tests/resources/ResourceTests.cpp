@@ -177,6 +177,43 @@ void ExpectPeHeader(const Program& program)
     EXPECT_EQ(IMAGE_SUBSYSTEM_WINDOWS_GUI, pNt->OptionalHeader.Subsystem) << "a windowed program, no console";
 }
 
+// The DLLs a program file imports when it starts, upper-cased, read from the file's own
+// import table (32-bit and 64-bit layouts alike); delay-loaded DLLs are not among them.
+std::vector<std::string> StartupImports(const std::wstring& path)
+{
+    std::vector<std::string> dlls;
+    const std::string bytes = ReadFileBytes(path);
+    if (bytes.size() < sizeof(IMAGE_DOS_HEADER))
+        return dlls;
+    const auto* pNt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(bytes.data() + reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes.data())->e_lfanew);
+    const bool b64 = pNt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    const IMAGE_DATA_DIRECTORY& dir =
+        b64 ? reinterpret_cast<const IMAGE_NT_HEADERS64*>(pNt)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]
+            : pNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const auto* pSections = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+        reinterpret_cast<const BYTE*>(&pNt->OptionalHeader) + pNt->FileHeader.SizeOfOptionalHeader);
+    auto fileOffset = [&](DWORD rva) -> size_t {
+        for (WORD i = 0; i < pNt->FileHeader.NumberOfSections; ++i) {
+            const IMAGE_SECTION_HEADER& section = pSections[i];
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.SizeOfRawData)
+                return rva - section.VirtualAddress + section.PointerToRawData;
+        }
+        return bytes.size();
+    };
+    for (size_t at = fileOffset(dir.VirtualAddress); dir.VirtualAddress && at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= bytes.size();
+         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* pDesc = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(bytes.data() + at);
+        const size_t nName = fileOffset(pDesc->Name);
+        if (!pDesc->Name || nName >= bytes.size())
+            break;
+        std::string name = bytes.c_str() + nName;
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+        dlls.push_back(name);
+    }
+    std::sort(dlls.begin(), dlls.end());
+    return dlls;
+}
+
 // The text between <open...> and the next </close>, or "<absent>" when there is none.
 std::string Section(const std::string& xml, const std::string& open, const std::string& close, size_t nFrom = 0)
 {
@@ -287,6 +324,12 @@ TEST(BuiltUninstall, CarriesItsTemplatesManifestIconAndVersion)
         }
         ExpectOneElevatingManifest(all, true);
         ExpectIconAndVersion(program.path, all, L"塔维打印机驱动卸载程序", L"Uninstall.exe");
+        // Only Windows' known DLLs (taken from the system folder whatever lies beside the
+        // program) and comctl32 (the manifest's side-by-side assembly): winspool.drv, which a
+        // folder could plant, is delay-loaded from the system folder.
+        EXPECT_EQ((std::vector<std::string>{"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "NTDLL.DLL",
+                                            "SETUPAPI.DLL", "SHELL32.DLL", "USER32.DLL"}),
+                  StartupImports(program.path));
     }
 }
 
@@ -300,6 +343,8 @@ TEST(BuiltInstaller, CarriesItsManifestIconAndVersionAndNoDialog)
         EXPECT_TRUE(ResourcesOfType(all, L"#5").empty()) << "Installer shows no window";
         ExpectOneElevatingManifest(all, false);
         ExpectIconAndVersion(program.path, all, L"塔维打印机驱动安装程序", L"Installer.exe");
+        EXPECT_EQ((std::vector<std::string>{"KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL"}), StartupImports(program.path))
+            << "only Windows' known DLLs";
     }
 }
 

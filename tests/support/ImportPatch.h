@@ -1,8 +1,9 @@
 #pragma once
 #include <windows.h>
 
-// Points every import of `function` from `dll` by `module` at `replacement` and returns the
-// address it pointed to before (null when the module does not import it). This is how the
+// Points every import of `function` from `dll` by `module` at `replacement`, delay-loaded
+// imports included, and returns the function it stood for (null when the module does not
+// import it). This is how the
 // tests put stand-ins in place of system calls that Wine lacks, or make a call fail on
 // purpose, without changing the code under test.
 void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement);
