@@ -64,6 +64,13 @@ protected:
         return L"/c takeown /f " + quotedFolder + L" && icacls " + quotedFolder + L" /grant administrators:F ";
     }
     std::vector<std::wstring> CmdStarts() { return RecordedCalls(L"ShellExecuteW"); }
+    // The system's cmd by its full path, hidden, in the system folder (where cmd looks for
+    // takeown and icacls first), with the parameters for the quoted folder.
+    std::wstring CmdStart(const std::wstring& quotedFolder)
+    {
+        return L"(null)|open|" + SystemFolder() + L"\\cmd.exe|" + Parameters(quotedFolder) + L"|" + SystemFolder() +
+               L"|0";
+    }
 
     std::wstring m_repository;
     bool m_bMadeRepository = false;
@@ -239,8 +246,8 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
     const std::wstring folder = m_repository + L"tvpkg_abc.inf_x86_neutral_0123";
     std::vector<std::wstring> calls = RecordedCalls();
     ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(L"ShellExecuteW|(null)|open|cmd|" + Parameters(L"\"" + folder + L"\"") + L"|(null)|0", calls[0])
-        << "cmd hidden, the folder quoted and without its closing backslash";
+    EXPECT_EQ(L"ShellExecuteW|" + CmdStart(L"\"" + folder + L"\""), calls[0])
+        << "the system's cmd hidden, the folder quoted and without its closing backslash";
     EXPECT_EQ(L"Sleep|2000", calls[1]) << "the pause comes between the take-over and the deletion";
     // Three files and two folders, every one of them in the package.
     EXPECT_EQ(5u, WithPrefix(calls, L"SetFileInformationByHandle|" + package).size());
@@ -264,7 +271,7 @@ TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
     ASSERT_EQ(1u, starts.size());
     const std::wstring quoted = L"\"" + m_repository + L"tvpkg blank & mkdir tavrelpwned & rem\"";
     const std::wstring parameters = Parameters(quoted);
-    EXPECT_EQ(L"(null)|open|cmd|" + parameters + L"|(null)|0", starts[0]);
+    EXPECT_EQ(CmdStart(quoted), starts[0]);
 
     // Run what cmd would get, in a folder of its own: nothing but takeown may start.
     auto RunCmd = [](const std::wstring& params, const std::wstring& cwd) {
@@ -418,7 +425,7 @@ TEST_F(DriverStoreTest, A32BitProcessOnVistaReachesTheStoreThroughSysnative)
     EXPECT_TRUE(Clean(kDriver));
     EXPECT_FALSE(PathExists(sysnative + L"tvpkg_vista\\"));
     EXPECT_TRUE(PathExists(Package(L"tvpkg_seven") + L"a.inf"));
-    EXPECT_EQ(std::vector<std::wstring>{L"(null)|open|cmd|" + Parameters(L"\"" + sysnative + L"tvpkg_vista\"") + L"|(null)|0"},
+    EXPECT_EQ(std::vector<std::wstring>{CmdStart(L"\"" + sysnative + L"tvpkg_vista\"")},
               CmdStarts());
 
     ClearRecordedCalls();
@@ -453,7 +460,7 @@ TEST_F(DriverStoreTest, WindowsOwnPackagesStay)
     EXPECT_TRUE(PathExists(Package(L"tvprnms001.inf_amd64_1") + L"tvprnms001.inf"));
     EXPECT_FALSE(PathExists(Package(L"tvmaker.inf_amd64_2")));
     const std::wstring maker = m_repository + L"tvmaker.inf_amd64_2";
-    EXPECT_EQ(std::vector<std::wstring>{L"(null)|open|cmd|" + Parameters(L"\"" + maker + L"\"") + L"|(null)|0"}, CmdStarts())
+    EXPECT_EQ(std::vector<std::wstring>{CmdStart(L"\"" + maker + L"\"")}, CmdStarts())
         << "no cmd for Windows' own package";
     EXPECT_TRUE(LogTexts().empty());
 

@@ -153,8 +153,9 @@ protected:
         ClearLogs();
     }
 
-    // Starts Uninstall.exe, loads the stand-ins into it and dismisses its warning.
-    void Start()
+    // Starts Uninstall.exe (the one beside the tests, or a copy elsewhere), loads the
+    // stand-ins into it and dismisses its warning.
+    void Start(const std::wstring& program = TestBinFolder() + L"Uninstall.exe")
     {
         SetEnvironmentVariableW(L"STANDIN_RECORD", RecordFile().c_str());
         SetEnvironmentVariableW(L"STANDIN_JOBS", (std::wstring(kLaser) + L"=2").c_str());
@@ -164,7 +165,7 @@ protected:
         bool bInjected = false;
         for (int nTry = 0; nTry < 3 && !bInjected; ++nTry) {
             DeleteFileW(RecordFile().c_str());
-            m_pProcess.reset(new GuiProcess(TestBinFolder() + L"Uninstall.exe"));
+            m_pProcess.reset(new GuiProcess(program));
             ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
             hWarning = WaitForMessageBox(m_pProcess->Pid(), kWarning, 30000);
             ASSERT_TRUE(hWarning) << "the warning box did not appear";
@@ -246,7 +247,15 @@ protected:
 
 TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
 {
-    ASSERT_NO_FATAL_FAILURE(Start());
+    // Started, as users often do, from a download folder where files named like a DLL it uses
+    // and like the programs it starts lie beside it: none of them may be loaded or run.
+    const std::wstring download = L"C:\\e2e\\download\\";
+    MakeDirs(download);
+    ASSERT_TRUE(CopyFileW((TestBinFolder() + L"Uninstall.exe").c_str(), (download + L"Uninstall.exe").c_str(), FALSE));
+    WriteFileBytes(download + L"winspool.drv", "not a DLL");
+    for (const wchar_t* pPlanted : {L"cmd.exe", L"takeown.exe", L"icacls.exe"})  // each records that it ran
+        ASSERT_TRUE(CopyFileW((TestBinFolder() + L"setup_stub.exe").c_str(), (download + pPlanted).c_str(), FALSE));
+    ASSERT_NO_FATAL_FAILURE(Start(download + L"Uninstall.exe"));
     HWND hBox = Remove(kLaser, kSuccess);
     ASSERT_TRUE(hBox) << "no success box";
     std::printf("[ measure ] one removal, press to success box: %llu ms\n", static_cast<unsigned long long>(m_msRemoval));
@@ -295,6 +304,7 @@ TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
     EXPECT_EQ(calls.end(), std::find_if(calls.begin(), calls.end(), [](const std::wstring& c) {
                   return c.compare(0, 13, L"ExitWindowsEx") == 0;
               })) << "No: no restart";
+    EXPECT_FALSE(FileExists(download + L"started.txt")) << "no program lying beside Uninstall.exe ran";
 }
 
 TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressStartsNothing)

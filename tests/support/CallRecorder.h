@@ -4,7 +4,7 @@
 // reach the file system). Each recorded call is one line: the function name and its
 // arguments as text, joined by '|', a null pointer written "(null)", e.g.
 //   "Sleep|2000"
-//   "ShellExecuteW|(null)|open|cmd|/c takeown /f ...|(null)|0"
+//   "ShellExecuteW|(null)|open|C:\windows\system32\cmd.exe|/c takeown /f ...|C:\windows\system32|0"
 //   "SetupUninstallOEMInfW|oem12.inf|1|(null)"
 //   "CreateFileW|C:\windows\..."                      (the path as handed over)
 //   "NtOpenFile|C:\tavrel-scan\tree\sub"             (the held folder's path + the name)

@@ -22,8 +22,10 @@ GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& argument
     std::wstring commandLine = L"\"" + exePath + L"\"";
     if (!arguments.empty())
         commandLine += L" " + arguments;
-    if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, bCaptureOutput, 0, nullptr, nullptr, &si,
-                        &m_pi)) {
+    // In its own folder, as Explorer starts a program.
+    const std::wstring folder = exePath.substr(0, exePath.rfind(L'\\') + 1);
+    if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, bCaptureOutput, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &si, &m_pi)) {
         m_dwStartError = GetLastError();
         m_pi = PROCESS_INFORMATION{};
     }

@@ -9,7 +9,8 @@
 // A program started for a test. The destructor ends it if it is still running.
 class GuiProcess {
 public:
-    // Starts `exePath` with the command line `"exePath" arguments`. With bCaptureOutput its
+    // Starts `exePath` with the command line `"exePath" arguments`, in the program's own
+    // folder (as Explorer starts it). With bCaptureOutput its
     // standard output goes into a pipe that Output() reads once the program has ended.
     explicit GuiProcess(const std::wstring& exePath, const std::wstring& arguments = L"", bool bCaptureOutput = false);
     ~GuiProcess();

@@ -237,7 +237,14 @@ void GrantFolderAccess(const std::wstring& folder)
     strQuoted = L"\"" + strQuoted + L"\"";
     const std::wstring strParameters =
         L"/c takeown /f " + strQuoted + L" && icacls " + strQuoted + L" /grant administrators:F ";
-    ShellExecuteW(nullptr, L"open", L"cmd", strParameters.c_str(), nullptr, SW_HIDE);
+    // By its full path, and in the system folder: a bare "cmd" is looked for beside this
+    // program first, and cmd looks for takeown and icacls in its current folder first, where
+    // a download folder may hold anything. (A 32-bit process gets SysWOW64's programs.)
+    std::wstring strSystem;
+    if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
+        return;
+    const std::wstring strCmd = strSystem + L"\\cmd.exe";
+    ShellExecuteW(nullptr, L"open", strCmd.c_str(), strParameters.c_str(), strSystem.c_str(), SW_HIDE);
 }
 
 BOOL CleanDriverStore(std::wstring driverName)
