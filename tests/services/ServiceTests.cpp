@@ -35,16 +35,49 @@ TEST_F(ServiceTest, StopLeavesAStoppedServiceAlone)
     EXPECT_TRUE(LogTexts().empty()) << "nothing to log when there is nothing to stop";
 }
 
-TEST_F(ServiceTest, StopSendsTheControlAndDoesNotWait)
+TEST_F(ServiceTest, StopWaitsUntilTheServiceReportsStopped)
 {
-    TestService svc(UniqueName(L"tsSlowStop"), L"stoppending 1500 2000");
+    TestService svc(UniqueName(L"tsSlowStop"), L"stoppending 2500 3000");
     ASSERT_TRUE(StartServiceAndWait(svc.Name()));
     ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(StopServiceByName(svc.Name()));
-    EXPECT_LT(GetTickCount64() - start, 1000u) << "the stop must not wait for the stopped state";
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(svc.Name()));
-    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_STOPPED, 10000));
+    ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(svc.Name())) << "the stop waits for the stopped state";
+    EXPECT_GE(waited, 2400u);
+    EXPECT_LT(waited, 6000u) << "polled at a tenth of the hint, at least every second";
     EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ServiceTest, StartWaitsForAStopStillUnderWayThenStarts)
+{
+    // A spooler slow to stop: the restart must not find it stop-pending, start nothing and
+    // report success.
+    TestService svc(UniqueName(L"tsStopThenStart"), L"stoppending 2500 3000");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_STOP);
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(hs, SERVICE_CONTROL_STOP, &st));
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(svc.Name()));
+
+    EXPECT_TRUE(StartServiceByName(svc.Name()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(svc.Name())) << "started once the stop was done";
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(ServiceTest, StopOfAServiceStuckStoppingEndsAtTheBound)
+{
+    TestService svc(UniqueName(L"tsStuckStop"), L"stoppending 600000 1000");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(StopServiceByName(svc.Name()));
+    ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_GE(waited, kServiceWaitLimitMs - 100);
+    EXPECT_LT(waited, kServiceWaitLimitMs + 3000);
+    std::string expected = ErrorRecordText(L"ControlService", ERROR_SERVICE_REQUEST_TIMEOUT);
+    EXPECT_EQ(std::vector<std::string>{expected}, LogTexts());
 }
 
 TEST_F(ServiceTest, RefusedStopIsLoggedWithItsError)

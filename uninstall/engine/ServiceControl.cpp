@@ -1,5 +1,7 @@
 #include "engine/ServiceControl.h"
 
+#include <algorithm>
+
 #include "log/Log.h"
 
 namespace {
@@ -19,11 +21,17 @@ bool IsPending(DWORD dwState)
            dwState == SERVICE_CONTINUE_PENDING || dwState == SERVICE_PAUSE_PENDING;
 }
 
-// Polls the status and sleeps for the service's own wait hint between polls, until the
-// awaited state. Bounded: a service that settles in another state ends the wait at once,
-// and one that stays pending ends it after kServiceWaitLimitMs. A pending service with a
-// hint of 0 is polled every 100 ms rather than in a busy loop.
-WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STATUS& status)
+// How long a wait sleeps between two polls of a pending service.
+enum WaitPace {
+    PaceWaitHint,    // the service's whole wait hint (the starts)
+    PaceTenthOfHint  // a tenth of it, 1 to 10 s: Microsoft's pace for a stop, which needs no more
+};
+
+// Polls the status and sleeps between polls, until the awaited state. Bounded: a service
+// that settles in another state ends the wait at once, and one that stays pending ends it
+// after kServiceWaitLimitMs. A pending service with a hint of 0 is polled every 100 ms
+// rather than in a busy loop.
+WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STATUS& status, WaitPace pace)
 {
     const ULONGLONG ullStart = GetTickCount64();
     for (;;) {
@@ -31,8 +39,11 @@ WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STAT
             return WaitQueryFailed;
         ULONGLONG ullElapsed = GetTickCount64() - ullStart;
         ULONGLONG ullLeft = ullElapsed < kServiceWaitLimitMs ? kServiceWaitLimitMs - ullElapsed : 0;
+        const bool bPending = status.dwCurrentState != dwAwaited && IsPending(status.dwCurrentState);
         DWORD dwPause = status.dwWaitHint;
-        if (dwPause == 0 && status.dwCurrentState != dwAwaited && IsPending(status.dwCurrentState))
+        if (pace == PaceTenthOfHint)
+            dwPause = bPending ? std::min<DWORD>(std::max<DWORD>(dwPause / 10, 1000), 10000) : 0;
+        else if (dwPause == 0 && bPending)
             dwPause = 100;
         Sleep(static_cast<DWORD>(dwPause < ullLeft ? dwPause : ullLeft));
         if (status.dwCurrentState == dwAwaited)
@@ -76,8 +87,30 @@ bool OpenServiceAndQuery(const std::wstring& name, SC_HANDLE& hManager, SC_HANDL
     return true;
 }
 
+// Waits for a stop to complete. Stopped is success. A status that can no longer be read is a
+// failure here (the removal deletes the spooler's files next, which must not happen while it
+// may still run); so is a service still pending at the bound or back in another state,
+// logged under `failedCall` with ERROR_SERVICE_REQUEST_TIMEOUT or the service's exit code.
+bool WaitUntilStopped(SC_HANDLE hService, SERVICE_STATUS& status, const wchar_t* failedCall)
+{
+    const WaitResult wait = WaitForServiceState(hService, SERVICE_STOPPED, status, PaceTenthOfHint);
+    if (wait == WaitReached)
+        return true;
+    if (wait == WaitQueryFailed) {
+        WriteLog(L"QueryServiceStatus", TRUE);
+        return false;
+    }
+    SetLastError(wait == WaitTimedOut ? ERROR_SERVICE_REQUEST_TIMEOUT
+                 : status.dwWin32ExitCode ? status.dwWin32ExitCode
+                                          : ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    WriteLog(failedCall, TRUE);
+    return false;
+}
+
 }  // namespace
 
+// Sends the stop control (a stop already under way needs none) and waits, bounded, until the
+// service reports stopped: the callers go on to delete the files a running spooler holds.
 BOOL StopServiceByName(const std::wstring& name)
 {
     SC_HANDLE hManager = nullptr, hService = nullptr;
@@ -86,18 +119,24 @@ BOOL StopServiceByName(const std::wstring& name)
         return FALSE;
 
     BOOL bResult = TRUE;
-    if (status.dwCurrentState != SERVICE_STOPPED && !ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
-        WriteLog(L"ControlService", TRUE);
-        bResult = FALSE;
+    if (status.dwCurrentState != SERVICE_STOPPED) {
+        if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+            WriteLog(L"ControlService", TRUE);
+            bResult = FALSE;
+        } else {
+            bResult = WaitUntilStopped(hService, status, L"ControlService") ? TRUE : FALSE;
+        }
     }
     CloseBoth(hService, hManager);
     return bResult;
 }
 
-// After the start request the wait ends in one of four ways. Running, or a status that can
-// no longer be read, is success. A service that falls back to stopped, or is still pending
-// when the bound is reached, did not start: that is logged under "StartService" with the
-// service's exit code (or ERROR_SERVICE_REQUEST_TIMEOUT) and reported as failure, since
+// A stop still under way is waited for (bounded, as in the stop) before the start: a spooler
+// slow to stop would otherwise be found not stopped, left alone, and the removal would go on
+// without it. After the start request the wait ends in one of four ways. Running, or a status
+// that can no longer be read, is success. A service that falls back to stopped, or is still
+// pending when the bound is reached, did not start: that is logged under "StartService" with
+// the service's exit code (or ERROR_SERVICE_REQUEST_TIMEOUT) and reported as failure, since
 // the removal relies on a running spooler for the steps that follow.
 BOOL StartServiceByName(const std::wstring& name)
 {
@@ -107,12 +146,14 @@ BOOL StartServiceByName(const std::wstring& name)
         return FALSE;
 
     BOOL bResult = TRUE;
-    if (status.dwCurrentState == SERVICE_STOPPED) {
+    if (status.dwCurrentState == SERVICE_STOP_PENDING && !WaitUntilStopped(hService, status, L"StartService")) {
+        bResult = FALSE;
+    } else if (status.dwCurrentState == SERVICE_STOPPED) {
         if (!StartServiceW(hService, 0, nullptr)) {
             WriteLog(L"StartService", TRUE);
             bResult = FALSE;
         } else {
-            const WaitResult wait = WaitForServiceState(hService, SERVICE_RUNNING, status);
+            const WaitResult wait = WaitForServiceState(hService, SERVICE_RUNNING, status, PaceWaitHint);
             if (wait == WaitSettled || wait == WaitTimedOut) {
                 SetLastError(wait == WaitTimedOut       ? ERROR_SERVICE_REQUEST_TIMEOUT
                              : status.dwWin32ExitCode ? status.dwWin32ExitCode
@@ -146,7 +187,7 @@ void StartPcaSvc(SC_HANDLE hScManager)
     SERVICE_STATUS status = {};
     if (hService && QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_STOPPED &&
         StartServiceW(hService, 0, nullptr)) {
-        WaitResult result = WaitForServiceState(hService, SERVICE_RUNNING, status);
+        WaitResult result = WaitForServiceState(hService, SERVICE_RUNNING, status, PaceWaitHint);
         if (result == WaitReached)
             OutputDebugStringW(L"start success。");
     }
@@ -159,7 +200,7 @@ void StopPcaSvc(SC_HANDLE hScManager)
     SERVICE_STATUS status = {};
     if (hService && QueryServiceStatus(hService, &status) && status.dwCurrentState == SERVICE_RUNNING &&
         ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
-        WaitResult result = WaitForServiceState(hService, SERVICE_STOPPED, status);
+        WaitResult result = WaitForServiceState(hService, SERVICE_STOPPED, status, PaceWaitHint);
         if (result == WaitReached)
             OutputDebugStringW(L"stop success。");
     }
