@@ -4,6 +4,8 @@
 #include <winspool.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ImportPatch.h"
 #include "TestPrinter.h"
@@ -47,6 +49,41 @@ BOOL WINAPI FailingDeletePrinter(HANDLE)
 {
     SetLastError(g_dwFailError);
     return FALSE;
+}
+
+// Wine 8 keeps no printer connections, so they are stood in for: DeletePrinterConnectionW is
+// recorded (it removes nothing), and the level-4 listing can show a real local printer as a
+// connection (network, not local), as Windows lists one.
+std::vector<std::wstring> g_connectionDeletes;
+int g_nPrinterDeletes = 0;
+decltype(&EnumPrintersW) g_pRealEnum = nullptr;
+std::wstring g_shownAsConnection;
+
+BOOL WINAPI RecordingDeletePrinterConnectionW(LPWSTR pName)
+{
+    g_connectionDeletes.push_back(pName);
+    SetLastError(g_dwFailError);
+    return g_dwFailError == 0;
+}
+
+BOOL WINAPI CountingDeletePrinter(HANDLE)
+{
+    ++g_nPrinterDeletes;
+    return TRUE;
+}
+
+BOOL WINAPI ListingWithAConnection(DWORD dwFlags, LPWSTR pName, DWORD dwLevel, LPBYTE pBuffer, DWORD cbBuf,
+                                   LPDWORD pcbNeeded, LPDWORD pcReturned)
+{
+    BOOL bResult = g_pRealEnum(dwFlags, pName, dwLevel, pBuffer, cbBuf, pcbNeeded, pcReturned);
+    if (bResult && dwLevel == 4) {
+        auto* pInfos = reinterpret_cast<PRINTER_INFO_4W*>(pBuffer);
+        for (DWORD i = 0; i < *pcReturned; ++i) {
+            if (pInfos[i].pPrinterName && g_shownAsConnection == pInfos[i].pPrinterName)
+                pInfos[i].Attributes = (pInfos[i].Attributes | PRINTER_ATTRIBUTE_NETWORK) & ~PRINTER_ATTRIBUTE_LOCAL;
+        }
+    }
+    return bResult;
 }
 
 class PrinterRemovalTest : public ::testing::Test {
@@ -105,6 +142,39 @@ TEST_F(PrinterRemovalTest, RefusedOpenIsLoggedAndFails)
     EXPECT_EQ(0, g_nCloses);
     std::vector<std::string> expected = {ErrorRecordText(L"OpenPrinter", ERROR_ACCESS_DENIED)};
     EXPECT_EQ(expected, LogTexts());
+}
+
+TEST_F(PrinterRemovalTest, ConnectionIsRemovedFromThisPcAndNothingIsDeletedOnItsServer)
+{
+    ScopedTestPrinter printer(kPrinter, kDriver);
+    g_connectionDeletes.clear();
+    g_nPrinterDeletes = 0;
+    g_dwFailError = 0;
+    g_shownAsConnection = kPrinter;
+    ScopedImportPatch connection("winspool.drv", "DeletePrinterConnectionW",
+                                 reinterpret_cast<void*>(&RecordingDeletePrinterConnectionW));
+    ScopedImportPatch del("winspool.drv", "DeletePrinter", reinterpret_cast<void*>(&CountingDeletePrinter));
+    ScopedImportPatch open("winspool.drv", "OpenPrinterW", reinterpret_cast<void*>(&CountingOpenPrinterW));
+    g_pRealOpen = reinterpret_cast<decltype(&OpenPrinterW)>(open.Original());
+    ScopedImportPatch list("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&ListingWithAConnection));
+    g_pRealEnum = reinterpret_cast<decltype(&EnumPrintersW)>(list.Original());
+
+    // Known by its name, or by its attributes.
+    EXPECT_TRUE(RemovePrinter(L"\\\\tvserver\\TV Queue"));
+    EXPECT_TRUE(RemovePrinter(kPrinter));
+    EXPECT_EQ((std::vector<std::wstring>{L"\\\\tvserver\\TV Queue", kPrinter}), g_connectionDeletes);
+    EXPECT_EQ(0, g_nOpens) << "no queue is opened, so none can be deleted on its server";
+    EXPECT_EQ(0, g_nPrinterDeletes);
+    EXPECT_TRUE(LogTexts().empty());
+
+    // A connection already gone counts as removed; any other refusal is logged and fails.
+    g_dwFailError = ERROR_INVALID_PRINTER_NAME;
+    EXPECT_TRUE(RemovePrinter(L"\\\\tvserver\\Gone"));
+    EXPECT_TRUE(LogTexts().empty());
+    g_dwFailError = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(RemovePrinter(L"\\\\tvserver\\TV Queue"));
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeletePrinterConnection", ERROR_ACCESS_DENIED)}, LogTexts());
+    g_shownAsConnection.clear();
 }
 
 TEST_F(PrinterRemovalTest, FailedDeletionIsLoggedAndClosesThePrinter)
