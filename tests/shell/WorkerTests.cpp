@@ -1,8 +1,11 @@
-// The worker's run without a selected row, in the test program: its boxes, the progress bar,
-// the button, the list rebuild and the one-worker flag.
+// The worker's runs that remove nothing, in the test program (no selected row, a driver row
+// whose driver a printer still uses): its boxes, the progress bar, the button, the list
+// rebuild and the one-worker flag.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+
+#include <algorithm>
 
 #include "GuiDriver.h"
 #include "ImportPatch.h"
@@ -94,6 +97,35 @@ TEST_F(WorkerTest, RunWithoutSelectionInformsResetsAndRebuilds)
     const std::vector<std::wstring> rows = m_windows.Rows();
     EXPECT_NE(rows.end(), std::find(rows.begin(), rows.end(), L"Tavrel Added Meanwhile")) << "the list is rebuilt";
     EXPECT_EQ(rows.size(), g_driverList.size());
+}
+
+TEST_F(WorkerTest, DriverRowWhoseDriverAPrinterUsesRemovesNothingAndSaysItFailed)
+{
+    ClearLogs();
+    const std::wstring spoolFolder = SystemFolder() + L"\\spool\\PRINTERS\\";
+    MakeDirs(spoolFolder);
+    WriteFileBytes(spoolFolder + L"tvworker.SPL", "job");
+    const std::vector<std::wstring> rows = m_windows.Rows();
+    const auto it = std::find(rows.begin(), rows.end(), L"Tavrel Worker");
+    ASSERT_NE(rows.end(), it) << "the driver has a row of its own beside its printer";
+    ASSERT_TRUE(SelectRow(g_pListBox, static_cast<int>(it - rows.begin())));
+    g_bWorkerRunning = 1;
+    {
+        ScopedImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnsweredBox));
+        ASSERT_TRUE(RunServingMessages(UninstallThread, 20000));
+    }
+
+    ASSERT_EQ(1u, g_boxes.size());
+    EXPECT_EQ(L"驱动卸载失败！\r\n请检查是否有其他应用程序正在使用打印机！请重启电脑后再次卸载驱动！", g_boxes[0].text);
+    EXPECT_EQ(g_hDlg, g_boxes[0].hOwner);
+    EXPECT_EQ(static_cast<UINT>(MB_OK), g_boxes[0].uType);
+    EXPECT_EQ(0, g_boxes[0].nProgress);
+    EXPECT_TRUE(DriverExists(L"Tavrel Worker"));
+    EXPECT_TRUE(PrinterExists(L"Tavrel Worker Printer"));
+    EXPECT_TRUE(FileExists(spoolFolder + L"tvworker.SPL")) << "no removal step ran, not even the spool purge";
+    EXPECT_EQ(std::vector<std::string>{Ansi(L"驱动仍被打印机使用，未卸载：Tavrel Worker")}, LogTexts());
+    DeleteFileW((spoolFolder + L"tvworker.SPL").c_str());
+    ClearLogs();
 }
 
 TEST_F(WorkerTest, TicksOutsideARunDoNothing)

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "engine/RemoveDrivers.h"
+#include "log/Log.h"
 #include "shell/Dialog.h"
 #include "shell/DriverList.h"
 
@@ -78,11 +79,20 @@ void DoUninstall()
 
     // Another row still counts this driver: it stays, and only the printer goes.
     DriverListEntry& entry = g_driverList[static_cast<size_t>(nSelected)];
-    if (g_driverUseCount[entry.strDriverName] > 1)
+    const bool bDriverStillUsed = g_driverUseCount[entry.strDriverName] > 1;
+    if (bDriverStillUsed)
         entry.pDriverInfo = nullptr;
 
+    // A driver row whose driver a printer still uses would then name nothing to remove: the
+    // removal would restart the spooler, delete every queue's spool files and report a
+    // success, with the driver still installed. Nothing is done, and the user is told it
+    // failed; the log says why.
     std::vector<DriverListEntry> selection(1, entry);
-    const BOOL bRemoved = RemoveDrivers(selection);
+    BOOL bRemoved = FALSE;
+    if (bDriverStillUsed && !entry.bIsPrinter)
+        WriteLog(L"驱动仍被打印机使用，未卸载：" + entry.strDriverName, FALSE);
+    else
+        bRemoved = RemoveDrivers(selection);
     StopProgressTimer();
     if (!bRemoved) {
         SetProgress(0);
