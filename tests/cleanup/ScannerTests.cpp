@@ -110,6 +110,54 @@ TEST_F(ScannerTest, ReadOnlyFileKeepsItsFolderChainWithOneRecordEach)
     EXPECT_FALSE(PathExists(dir + L"other\\")) << "a folder beside the chain is removed";
 }
 
+// Whether this system deletes with POSIX semantics (Windows 10 1709 on); Wine 8 refuses the
+// extended disposition with ERROR_INVALID_PARAMETER.
+bool SystemDeletesPosixStyle()
+{
+    const std::wstring probe = kRoot + L"probe.txt";
+    MakeFile(probe);
+    HANDLE h = CreateFileW(probe.c_str(), DELETE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD dwFlags = 0x3;  // delete, POSIX semantics
+    const bool bPosix = h != INVALID_HANDLE_VALUE &&
+                        SetFileInformationByHandle(h, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &dwFlags, sizeof(dwFlags));
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    DeleteFileW(probe.c_str());
+    return bPosix;
+}
+
+TEST_F(ScannerTest, FileHeldOpenByAnotherProcessDoesNotKeepItsFolder)
+{
+    const bool bPosix = SystemDeletesPosixStyle();
+    const std::wstring dir = kRoot + L"held\\";
+    MakeFile(dir + L"scanned.txt");
+    // As a virus scanner or the indexer holds a file: sharing every access, deletion included.
+    HANDLE hHeld = CreateFileW((dir + L"scanned.txt").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    CDirScanner scanner;
+    BOOL bResult;
+    {
+        ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
+        bResult = scanner.ScanDirectory(dir, ScanDelete, L"", TRUE);
+    }
+    CloseHandle(hHeld);
+    // Each deletion is asked for with POSIX semantics first, never ignoring a read-only attribute.
+    EXPECT_EQ((std::vector<std::wstring>{dir + L"scanned.txt|3", dir + L"|3"}), RecordedCalls(L"FileDispositionInfoEx"));
+    if (bPosix) {
+        EXPECT_TRUE(bResult);
+        EXPECT_FALSE(PathExists(dir)) << "the name went at once, and the folder with it";
+        EXPECT_TRUE(RecordedCalls(L"SetFileInformationByHandle").empty());
+    } else {
+        // Where the system refuses it, the classic disposition deletes as before; the name then
+        // stays until the other handle closes, so the folder does.
+        EXPECT_EQ((std::vector<std::wstring>{dir + L"scanned.txt", dir}), RecordedCalls(L"SetFileInformationByHandle"));
+        EXPECT_FALSE(bResult);
+        EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)}, LogTexts());
+        EXPECT_FALSE(PathExists(dir + L"scanned.txt")) << "deleted once the other handle closed";
+    }
+}
+
 TEST_F(ScannerTest, ResultIsThatOfTheLastOperation)
 {
     // Without folder removal: the last listed entry is a folder whose last deletion fails.

@@ -147,11 +147,14 @@ BOOL WINAPI RecGetFileInformationByHandleEx(HANDLE h, FILE_INFO_BY_HANDLE_CLASS 
     return FALSE;
 }
 
-// Deletions only (the disposition of a file or folder).
+// Deletions only (the disposition of a file or folder): the classic one, and the extended
+// one (FileDispositionInfoEx, 21) with its flags.
 BOOL WINAPI RecSetFileInformationByHandle(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
 {
     if (infoClass == FileDispositionInfo)
         Record(L"SetFileInformationByHandle|" + HandleName(h));
+    else if (infoClass == static_cast<FILE_INFO_BY_HANDLE_CLASS>(21) && pInfo && cb >= sizeof(DWORD))
+        Record(L"FileDispositionInfoEx|" + HandleName(h) + L"|" + std::to_wstring(*static_cast<DWORD*>(pInfo)));
     if (auto pReal = Original<decltype(&SetFileInformationByHandle)>(kSetFileInformationByHandle))
         return pReal(h, infoClass, pInfo, cb);
     return TRUE;

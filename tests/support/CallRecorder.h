@@ -10,6 +10,9 @@
 //   "NtOpenFile|C:\tavrel-scan\tree\sub"             (the held folder's path + the name)
 //   "GetFileInformationByHandleEx|C:\...\tree\"       (a listing call through a folder handle)
 //   "SetFileInformationByHandle|C:\...\a.txt"          (a deletion; a folder ends with '\')
+//   "FileDispositionInfoEx|C:\...\a.txt|3"             (a deletion asked for with the extended
+//                                                      disposition, and its flags; recorded by
+//                                                      the SetFileInformationByHandle recorder)
 #include <windows.h>
 
 #include <string>
