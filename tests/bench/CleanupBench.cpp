@@ -21,6 +21,7 @@
 #include "CallRecorder.h"
 #include "cleanup/DirScanner.h"
 #include "cleanup/DriverStore.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpoolDriverFiles.h"
 
 namespace {
@@ -330,7 +331,13 @@ int main()
         ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
         double startClean = NowMs();
-        BOOL bStore = CleanDriverStore(kBenchDriver);
+        // Other drivers as on a busy PC: the INFs that mention the removed driver are also read
+        // for their names.
+        OtherDrivers others;
+        others.fileNames = otherDriversFiles;
+        for (int k = 0; k < 60; ++k)
+            others.names.push_back(L"Other Maker Model " + std::to_wstring(k));
+        BOOL bStore = CleanDriverStore(kBenchDriver, others);
         printf("CleanDriverStore once (no cmd, no pauses)        %9.1f ms   result %d, %zu packages taken over\n",
                NowMs() - startClean, bStore, RecordedCalls(L"ShellExecuteW").size());
     }

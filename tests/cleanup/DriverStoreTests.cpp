@@ -10,7 +10,9 @@
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
+#include "SpoolerSetup.h"
 #include "cleanup/DriverStore.h"
+#include "cleanup/OtherDrivers.h"
 
 namespace {
 
@@ -52,12 +54,12 @@ protected:
         ClearLogs();
     }
     std::wstring Package(const std::wstring& name) { return m_repository + name + L"\\"; }
-    BOOL Clean(const std::wstring& driverName)
+    BOOL Clean(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers())
     {
         ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
         ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
-        return CleanDriverStore(driverName);
+        return CleanDriverStore(driverName, others);
     }
     std::wstring Parameters(const std::wstring& quotedFolder)
     {
@@ -480,6 +482,76 @@ TEST_F(DriverStoreTest, WindowsOwnPackagesStay)
     const std::vector<std::string> texts = LogTexts();
     EXPECT_EQ(1, std::count(texts.begin(), texts.end(), check)) << "the failed check is logged";
     DeleteFileW(inbox.c_str());
+}
+
+// A package another installed driver still comes from stays: its INF lists that driver's model
+// too (one INF for a family of models), or the spooler names it as that driver's source.
+TEST_F(DriverStoreTest, PackagesAnotherInstalledDriverComesFromStay)
+{
+    const std::string models = "[Models]\r\n\"OFFICE LASER 200\" = L200, USBPRINT\\L200\r\n";
+    MakeFile(Package(L"tvpkg_own") + L"own.inf", InfText(kDriver));
+    MakeFile(Package(L"tvpkg_family") + L"family.inf", InfText(kDriver) + models);
+    MakeFile(Package(L"tvpkg_zh") + L"zh.inf", InfText(kDriver) + Ansi(L"Model2=\"塔维激光 300\"\r\n"));
+    MakeFile(Package(L"tvpkg_plus") + L"plus.inf", InfText(L"Office Laser 100 Plus"));
+    MakeFile(Package(L"tvpkg_source") + L"source.inf", InfText(kDriver));
+    OtherDrivers others;
+    // Compared as the mention is: a to z without regard to case, the rest (Chinese in the
+    // ANSI code page) as it reads. The removed driver's twin of another environment bears
+    // its name and protects nothing by it.
+    others.names = {L"Office Laser 200", L"塔维激光 300", L"Office Laser 100 Plus", L"OFFICE laser 100"};
+    others.infPaths = {WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\TVPKG_SOURCE\\source.inf"};
+    EXPECT_TRUE(Clean(kDriver, others));
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_own"))) << "the removed driver's own package goes";
+    for (const wchar_t* pKept : {L"tvpkg_family", L"tvpkg_zh", L"tvpkg_plus", L"tvpkg_source"})
+        EXPECT_TRUE(PathExists(Package(pKept))) << Ansi(pKept);
+    EXPECT_EQ(1u, CmdStarts().size());
+
+    // The longer name removed while the shorter one is installed: "Office Laser 100" stands in
+    // the Plus INF only as a part of the longer name, and the Plus package goes.
+    others.names = {kDriver};
+    others.infPaths.clear();
+    EXPECT_TRUE(Clean(L"Office Laser 100 Plus", others));
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_plus")));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+// Wine's spooler gives no driver-store INF path; a stand-in gives the one Windows would for
+// an installed sibling, whose package INF names no other model.
+std::wstring g_siblingInfPath;
+void* g_pRealEnumDrivers = nullptr;
+BOOL WINAPI DriversWithInfPath(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuffer, DWORD cb, LPDWORD pcbNeeded,
+                               LPDWORD pcReturned)
+{
+    BOOL bResult = reinterpret_cast<decltype(&EnumPrinterDriversW)>(g_pRealEnumDrivers)(pServer, pEnv, level, pBuffer,
+                                                                                         cb, pcbNeeded, pcReturned);
+    auto* pInfos = reinterpret_cast<DRIVER_INFO_8W*>(pBuffer);
+    for (DWORD i = 0; bResult && level == 8 && i < *pcReturned; ++i) {
+        if (pInfos[i].pName && std::wstring(pInfos[i].pName) == L"TV Sibling Source")
+            pInfos[i].pszInfPath = &g_siblingInfPath[0];
+    }
+    return bResult;
+}
+
+TEST_F(DriverStoreTest, PackageTheSpoolerNamesAsAnotherDriversSourceStays)
+{
+    ASSERT_TRUE(AddTestDriver(L"TV Sibling Source", L"TVSS.DLL", L"TVSS.GPD"));
+    MakeFile(Package(L"tvpkg_sibling") + L"sibling.inf", InfText(kDriver));
+    g_siblingInfPath = m_repository + L"tvpkg_sibling\\sibling.inf";
+    OtherDrivers others;
+    {
+        ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&DriversWithInfPath));
+        g_pRealEnumDrivers = patch.Original();
+        DRIVER_INFO_6W removed = {};
+        removed.pName = const_cast<LPWSTR>(kDriver);
+        ASSERT_TRUE(ReadOtherDrivers(&removed, others));
+    }
+    EXPECT_EQ(std::vector<std::wstring>{g_siblingInfPath}, others.infPaths);
+    EXPECT_TRUE(Clean(kDriver, others));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_sibling"))) << "the sibling still comes from it";
+    EXPECT_TRUE(CmdStarts().empty());
+    DeleteTestDriver(L"TV Sibling Source");
+    for (const wchar_t* pFile : {L"TVSS.DLL", L"TVSS.GPD"})
+        DeleteFileW((DriverFolder() + pFile).c_str());
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cstring>
+#include <map>
 
 #include "CallRecorder.h"
 #include "ImportPatch.h"
@@ -13,6 +15,7 @@
 #include "FolderLookup.h"
 #include "TestSupport.h"
 #include "cleanup/OemInf.h"
+#include "cleanup/OtherDrivers.h"
 
 namespace {
 
@@ -39,10 +42,10 @@ protected:
         MakeFile(m_inf + relative, bytes);
         m_made.push_back(m_inf + relative);
     }
-    BOOL Uninstall(const std::wstring& driverName)
+    BOOL Uninstall(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers())
     {
         ScopedCallRecorder setup("SetupUninstallOEMInfW", RecordAndForward);
-        return UninstallOemInfs(driverName);
+        return UninstallOemInfs(driverName, others);
     }
 
     std::wstring m_inf;
@@ -133,10 +136,60 @@ TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
     ScopedImportPatch setup("setupapi.dll", "SetupUninstallOEMInfW", reinterpret_cast<void*>(&RefusingSetupUninstall));
     ScopedImportPatch start("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&RecordCreateProcess));
     g_started.clear();
-    EXPECT_TRUE(UninstallOemInfs(kDriver));
+    EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers()));
     std::vector<std::wstring> expected = {L"(null)|\"" + WindowsFolder() + L"\\Sysnative\\pnputil.exe\" -f -d \"oem9031.inf\""};
     EXPECT_EQ(expected, g_started);
     EXPECT_TRUE(LogTexts().empty());
+}
+
+// SetupAPI's map from a published INF to its driver-store INF (Wine 8 has only a stub).
+std::map<std::wstring, std::wstring> g_storeInfs;
+BOOL WINAPI StandInGetInfDriverStoreLocationW(PCWSTR pFileName, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR pBuffer, DWORD cch,
+                                              PDWORD)
+{
+    auto it = g_storeInfs.find(pFileName);
+    if (it == g_storeInfs.end() || it->second.size() >= cch) {
+        SetLastError(it == g_storeInfs.end() ? ERROR_FILE_NOT_FOUND : ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    wcscpy(pBuffer, it->second.c_str());
+    return TRUE;
+}
+void* g_pRealGetProcAddress = nullptr;
+FARPROC WINAPI StandInGetProcAddress(HMODULE hModule, LPCSTR pName)
+{
+    if (!IS_INTRESOURCE(pName) && std::strcmp(pName, "SetupGetInfDriverStoreLocationW") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&StandInGetInfDriverStoreLocationW));
+    return reinterpret_cast<decltype(&GetProcAddress)>(g_pRealGetProcAddress)(hModule, pName);
+}
+
+// An OEM INF another installed driver still comes from stays: it names that driver's model
+// too, or it is the published INF of the package the spooler names as that driver's source.
+TEST_F(OemInfTest, InfsAnotherInstalledDriverComesFromStay)
+{
+    const std::wstring store = WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\";
+    Make(L"oem9041.inf", Inf(kDriver));
+    Make(L"oem9042.inf", Inf(kDriver) + "Model2=\"office laser 200\"\r\n");
+    Make(L"oem9043.inf", Inf(kDriver));
+    OtherDrivers others;
+    others.names = {L"Office Laser 200"};
+    others.infPaths = {store + L"tvsibling.inf_amd64_1\\sibling.inf"};
+    g_storeInfs = {{m_inf + L"oem9041.inf", store + L"tvown.inf_amd64_1\\own.inf"},
+                   {m_inf + L"oem9043.inf", store + L"TVSIBLING.INF_AMD64_1\\sibling.inf"}};
+    ScopedImportPatch lookup("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&StandInGetProcAddress));
+    g_pRealGetProcAddress = lookup.Original();
+    EXPECT_TRUE(Uninstall(kDriver, others));
+    EXPECT_EQ(std::vector<std::wstring>{L"oem9041.inf|1|(null)"}, RecordedCalls(L"SetupUninstallOEMInfW"));
+    EXPECT_TRUE(LogTexts().empty());
+
+    // One that SetupAPI cannot place may be another driver's too: it stays, with a record.
+    ClearRecordedCalls();
+    g_storeInfs.clear();
+    EXPECT_TRUE(Uninstall(kDriver, others));
+    EXPECT_TRUE(RecordedCalls(L"SetupUninstallOEMInfW").empty());
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"SetupGetInfDriverStoreLocation" + m_inf + L"oem9043.inf",
+                                                       ERROR_FILE_NOT_FOUND)},
+              LogTexts());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpoolDriverFiles.h"
 
 namespace {
@@ -267,17 +268,20 @@ TEST_F(SpoolDriverFilesTest, OtherDriversFilesAreReadFromEveryEnvironment)
     }
     const auto* pOwn = reinterpret_cast<const DRIVER_INFO_6W*>(record.data());
 
-    FileNameSet others;
-    ASSERT_TRUE(ReadOtherDriversFiles(pOwn, others));
+    OtherDrivers others;
+    ASSERT_TRUE(ReadOtherDrivers(pOwn, others));
     for (const wchar_t* pName : {L"TVROSHARED.DLL", L"TVRS.DLL", L"XTVRO.GPD", L"TVRO.DLL", L"TVRO.GPD", L"TVROX86.HLP"})
-        EXPECT_EQ(1u, others.count(pName)) << pName;
-    EXPECT_EQ(0u, others.count(L"TVROX64ONLY.DLL")) << "only the removed driver itself lists it";
+        EXPECT_EQ(1u, others.fileNames.count(pName)) << pName;
+    EXPECT_EQ(0u, others.fileNames.count(L"TVROX64ONLY.DLL")) << "only the removed driver itself lists it";
+    EXPECT_EQ(1, std::count(others.names.begin(), others.names.end(), kSibling));
+    EXPECT_EQ(1, std::count(others.names.begin(), others.names.end(), kOwn)) << "the twin, not the driver itself";
 
     // The twin gone, its names are the removed driver's own again.
     ASSERT_TRUE(DeleteTestDriver(kOwn, x86));
-    ASSERT_TRUE(ReadOtherDriversFiles(pOwn, others));
-    EXPECT_EQ(0u, others.count(L"TVRO.DLL"));
-    EXPECT_EQ(1u, others.count(L"TVROSHARED.DLL"));
+    ASSERT_TRUE(ReadOtherDrivers(pOwn, others));
+    EXPECT_EQ(0u, others.fileNames.count(L"TVRO.DLL"));
+    EXPECT_EQ(1u, others.fileNames.count(L"TVROSHARED.DLL"));
+    EXPECT_EQ(0, std::count(others.names.begin(), others.names.end(), kOwn));
     EXPECT_TRUE(LogTexts().empty());
     DeleteTestDriver(kSibling);
     DeleteTestDriver(kOwn);
@@ -309,17 +313,18 @@ TEST_F(SpoolDriverFilesTest, OtherDriversFilesWithoutAllOrWithoutAnyList)
     Driver removed({L"C:\\d\\TVPR.DLL"}, nullptr, L"C:\\d\\TVPR.GPD");
     ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&PickyEnumDrivers));
     g_pRealEnumDrivers = patch.Original();
-    FileNameSet others;
+    OtherDrivers others;
     g_dwAllError = ERROR_INVALID_ENVIRONMENT;
-    EXPECT_TRUE(ReadOtherDriversFiles(&removed.info, others));
-    EXPECT_EQ(1u, others.count(L"TVPO.GPD"));
+    EXPECT_TRUE(ReadOtherDrivers(&removed.info, others));
+    EXPECT_EQ(1u, others.fileNames.count(L"TVPO.GPD"));
     EXPECT_TRUE(LogTexts().empty());
 
     g_dwEveryError = RPC_S_SERVER_UNAVAILABLE;
-    EXPECT_FALSE(ReadOtherDriversFiles(&removed.info, others));
-    EXPECT_TRUE(others.empty());
+    EXPECT_FALSE(ReadOtherDrivers(&removed.info, others));
+    EXPECT_TRUE(others.fileNames.empty());
+    EXPECT_TRUE(others.names.empty());
     g_dwAllError = ERROR_ACCESS_DENIED;
-    EXPECT_FALSE(ReadOtherDriversFiles(&removed.info, others));
+    EXPECT_FALSE(ReadOtherDrivers(&removed.info, others));
     std::vector<std::string> expected = {ErrorRecordText(L"EnumPrinterDrivers", RPC_S_SERVER_UNAVAILABLE),
                                          ErrorRecordText(L"EnumPrinterDrivers", ERROR_ACCESS_DENIED)};
     EXPECT_EQ(expected, LogTexts());

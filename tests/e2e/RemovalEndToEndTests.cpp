@@ -26,6 +26,7 @@ const wchar_t kShared[] = L"TAVREL Shared 200";   // two printers use it
 const wchar_t kFax[] = L"TAVREL Fax 300";         // installed, no printer
 const wchar_t kOther[] = L"Office Copier Driver";  // another maker's, must stay
 const wchar_t kCopier[] = L"TAVREL Copier 500";     // shares a file with the laser driver, must stay
+const wchar_t kPlus[] = L"TAVREL Laser 100 Plus";   // the laser's name is a part of its name; must stay
 const DWORD kRemovalTimeoutMs = 180000;
 
 std::wstring SpoolDrivers() { return SystemFolder() + L"\\spool\\drivers\\"; }
@@ -57,10 +58,13 @@ std::string Utf16Bytes(const std::wstring& text)
     return bytes;
 }
 
-std::string Inf(const std::wstring& model)
+std::string Inf(const std::wstring& model, const std::wstring& secondModel = L"")
 {
-    return "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n\r\n[Models]\r\n\"" + Ansi(model) +
-           "\" = INSTALL,USBPRINT\\TAVREL\r\n";
+    std::string text = "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Printer\r\n\r\n[Models]\r\n\"" + Ansi(model) +
+                       "\" = INSTALL,USBPRINT\\TAVREL\r\n";
+    if (!secondModel.empty())
+        text += "\"" + Ansi(secondModel) + "\" = INSTALL2,USBPRINT\\TAVREL2\r\n";
+    return text;
 }
 
 std::vector<std::wstring> ReadRecordFile()
@@ -91,6 +95,7 @@ protected:
         ASSERT_TRUE(AddTestDriver(kShared, L"TVS200.DLL", L"TVS200.GPD", {L"TVS200UI.DLL", L"UNIDRV.DLL"}));
         ASSERT_TRUE(AddTestDriver(kFax, L"TVF300.DLL", L"TVF300.GPD", {L"TVF300UI.DLL"}));
         ASSERT_TRUE(AddTestDriver(kOther, L"OCD.DLL", L"OCD.GPD", {L"OCDUI.DLL", L"UNIDRV.DLL"}));
+        ASSERT_TRUE(AddTestDriver(kPlus, L"TVL100P.DLL", L"TVL100P.GPD"));
         ASSERT_EQ(0u, AddTestPrinter(kLaser, kLaser));
         ASSERT_EQ(0u, AddTestPrinter(L"Shared Front", kShared));
         ASSERT_EQ(0u, AddTestPrinter(L"Shared Back", kShared));
@@ -108,6 +113,8 @@ protected:
         Put(InfFolder() + L"oem91.inf", Inf(kOther));
         Put(InfFolder() + L"oem92.inf", Utf16Bytes(L"[Models]\r\n\"TAVREL Laser 100\"\r\n"));
         Put(InfFolder() + L"OEM93.INF", Inf(kLaser));
+        // The family INF of the laser and the fax driver, published and in the store.
+        Put(InfFolder() + L"oem94.inf", Inf(kLaser, kFax));
 
         // Driver-store packages: the laser driver's, another maker's, and a suite whose
         // sub-folder holds an INF for the laser driver.
@@ -116,6 +123,9 @@ protected:
         Put(Repository() + L"office.inf_amd64_4d5e6f\\office.inf", Inf(kOther));
         Put(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf", Inf(L"TAVREL Suite"));
         Put(Repository() + L"suite.inf_amd64_7a8b9c\\laser\\tvl100sub.inf", Inf(kLaser));
+        // The family package, which the fax driver still comes from, and the Plus driver's own.
+        Put(Repository() + L"tvfamily.inf_amd64_3c4d5e\\tvfamily.inf", Inf(kLaser, kFax));
+        Put(Repository() + L"tvl100p.inf_amd64_2b3c4d\\tvl100p.inf", Inf(kPlus));
         // One of Windows' own packages, whose INF lists the laser among many models.
         Put(InfFolder() + L"tvprnms.inf", Inf(L"Generic"));
         Put(Repository() + L"tvprnms.inf_amd64_9d8e7f\\tvprnms.inf", Inf(kLaser));
@@ -132,17 +142,18 @@ protected:
         StartServiceAndWait(L"Spooler");
         for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
             DeletePrinterByName(p);
-        for (const wchar_t* d : {kLaser, kShared, kFax, kOther, kCopier})
+        for (const wchar_t* d : {kLaser, kShared, kFax, kOther, kCopier, kPlus})
             DeleteTestDriver(d);
         for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL", L"UNIDRV.DLL",
                                  L"TVS200.DLL", L"TVS200.GPD", L"TVS200UI.DLL", L"TVF300.DLL", L"TVF300.GPD",
                                  L"TVF300UI.DLL", L"OCD.DLL", L"OCD.GPD", L"OCDUI.DLL", L"TAVRELCOM.DLL",
-                                 L"TVC500.DLL", L"XTVL100.GPD"}) {
+                                 L"TVC500.DLL", L"XTVL100.GPD", L"TVL100P.DLL", L"TVL100P.GPD"}) {
             SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW((DriverFolder() + f).c_str());
         }
         RemoveTree(Env(L"W32X86"));
-        for (const wchar_t* f : {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF", L"tvprnms.inf"})
+        for (const wchar_t* f :
+             {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF", L"oem94.inf", L"tvprnms.inf"})
             DeleteFileW((InfFolder() + f).c_str());
         RemoveTree(Repository());
         RemoveTree(SpoolFolder());
@@ -234,6 +245,12 @@ protected:
         EXPECT_TRUE(FileExists(Repository() + L"office.inf_amd64_4d5e6f\\office.inf"));
         EXPECT_TRUE(FileExists(Repository() + L"suite.inf_amd64_7a8b9c\\suite.inf"));
         EXPECT_TRUE(FileExists(Repository() + L"tvprnms.inf_amd64_9d8e7f\\tvprnms.inf")) << "Windows' own package";
+        // What other installed drivers still come from: a family INF that names another
+        // installed model, and a package whose model name merely contains the laser's.
+        EXPECT_TRUE(DriverExists(kPlus));
+        EXPECT_TRUE(FileExists(InfFolder() + L"oem94.inf"));
+        EXPECT_TRUE(FileExists(Repository() + L"tvfamily.inf_amd64_3c4d5e\\tvfamily.inf"));
+        EXPECT_TRUE(FileExists(Repository() + L"tvl100p.inf_amd64_2b3c4d\\tvl100p.inf"));
         // The copier driver and what it shares with the laser driver.
         EXPECT_TRUE(DriverExists(kCopier));
         for (const wchar_t* f : {L"TVC500.DLL", L"XTVL100.GPD", L"TAVRELCOM.DLL"})

@@ -232,17 +232,28 @@ BOOL WINAPI AllUnreadable(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuff
                                                                                 pcbNeeded, pcReturned);
 }
 
-TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriverFolderAndGoesOn)
+// Without the other drivers, no file clean-up can tell what is theirs: none runs.
+TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriversFilesAndGoesOn)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
     const std::wstring copy = DriverFolder(L"Windows NT x86") + L"RDL100RES.DLL";
     MakeDirs(DriverFolder(L"Windows NT x86"));
     WriteFileBytes(copy, "a copy");
+    const std::string inf = "[Strings]\r\nDriverName=\"" + Ansi(kDriver) + "\"\r\n";
+    const std::wstring oem = WindowsFolder() + L"\\inf\\oem9301.inf";
+    const std::wstring package = WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\rdl100.inf_amd64_9301\\";
+    WriteFileBytes(oem, inf);
+    MakeDirs(package);
+    WriteFileBytes(package + L"rdl100.inf", inf);
     ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&AllUnreadable));
     g_pRealEnumDrivers = patch.Original();
     EXPECT_TRUE(RemoveDrivers({entry}));
     EXPECT_TRUE(FileExists(copy)) << "the walk did not run";
+    EXPECT_TRUE(FileExists(oem)) << "the INF was not uninstalled";
+    EXPECT_TRUE(FileExists(package + L"rdl100.inf")) << "the package was not deleted";
+    DeleteFileW(oem.c_str());
+    RemoveTree(package);
     EXPECT_FALSE(PrinterExists(kPrinter));
     EXPECT_FALSE(DriverExists(kDriver));
     EXPECT_EQ(1u, CallsStartingWith(L"CM_Reenumerate_DevNode").size()) << "the removal went on to its end";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cleanup/DirScanner.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpecialFolder.h"
 #include "log/Log.h"
 
@@ -139,16 +140,11 @@ bool IsMakersPackage(const std::wstring& strInfFolder, const std::wstring& strIn
     return false;
 }
 
-}  // namespace
-
-BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName)
+// Whether the file's text contains one of `needles` (each non-empty, a to z upper-cased). The
+// text: the file's bytes converted from the system's ANSI code page up to the first zero
+// character, a to z upper-cased.
+BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>& needles)
 {
-    // The empty name occurs in every text; it must not make every INF a match.
-    if (driverName.empty())
-        return FALSE;
-    std::wstring strName = driverName;
-    UpperCaseAscii(&strName[0], strName.size());
-
     // The file is read as CDirScanner::ReadWholeFile reads it (the same open, the size taken
     // once, a short read ending the text, a file that cannot be read matching nothing), but
     // a piece at a time through small buffers instead of whole into a new one: the text and
@@ -162,12 +158,14 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
 
     // Bytes are converted up to the last character boundary that every ANSI code page
     // agrees on (CharacterBoundaryBefore); the bytes after it wait for the next piece. The
-    // text keeps its last name length - 1 characters in front of the next piece's, so that a
-    // name across two pieces is found.
+    // text keeps the last characters of a piece (one fewer than the longest needle) in front
+    // of the next piece's, so that a needle across two pieces is found.
     std::vector<BYTE> bytes(kPieceBytes + 1);
     std::vector<wchar_t> text;
     size_t nHave = 0;
-    const size_t nKeep = strName.size() - 1;
+    size_t nKeep = 0;
+    for (const std::wstring& strNeedle : needles)
+        nKeep = std::max(nKeep, strNeedle.size() - 1);
     size_t nKept = 0;
     BOOL bFound = FALSE;
     bool bTextEnded = false;
@@ -200,7 +198,8 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
         if (nNew < nLength - nKept)
             bTextEnded = true;
         const std::wstring_view piece(text.data(), nKept + nNew);
-        bFound = piece.find(strName) != std::wstring_view::npos ? TRUE : FALSE;
+        for (const std::wstring& strNeedle : needles)
+            bFound = bFound || piece.find(strNeedle) != std::wstring_view::npos;
 
         const size_t nTail = piece.size() < nKeep ? piece.size() : nKeep;
         std::copy(piece.end() - nTail, piece.end(), text.begin());
@@ -210,6 +209,39 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
     }
     CloseHandle(hFile);
     return bFound;
+}
+
+}  // namespace
+
+BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName)
+{
+    // The empty name occurs in every text; it must not make every INF a match.
+    if (driverName.empty())
+        return FALSE;
+    std::wstring strName = driverName;
+    UpperCaseAscii(&strName[0], strName.size());
+    return FileTextContains(path, {strName});
+}
+
+// INFs give each model's name in double quotes, in a models section or under [Strings]. A
+// name counts only complete and quoted: "ABC 100 Plus" does not name ABC 100. Compared as
+// FileMentionsDriver compares: the text as it reads it, a to z without regard to case, every
+// other character as it is.
+BOOL FileNamesAnotherDriver(const std::wstring& path, const std::wstring& driverName,
+                            const std::vector<std::wstring>& otherNames)
+{
+    std::wstring strOwn = driverName;
+    UpperCaseAscii(&strOwn[0], strOwn.size());
+    std::vector<std::wstring> needles;
+    for (const std::wstring& strOther : otherNames) {
+        std::wstring strName = strOther;
+        UpperCaseAscii(&strName[0], strName.size());
+        // The removed driver's twin of another environment bears its name: only its INF path
+        // can tell its package.
+        if (!strName.empty() && strName != strOwn)
+            needles.push_back(L"\"" + strName + L"\"");
+    }
+    return !needles.empty() && FileTextContains(path, needles);
 }
 
 std::wstring GetFolderFromPath(const std::wstring& path)
@@ -247,7 +279,7 @@ void GrantFolderAccess(const std::wstring& folder)
     ShellExecuteW(nullptr, L"open", strCmd.c_str(), strParameters.c_str(), strSystem.c_str(), SW_HIDE);
 }
 
-BOOL CleanDriverStore(std::wstring driverName)
+BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others)
 {
     if (driverName.empty())
         return TRUE;
@@ -272,6 +304,10 @@ BOOL CleanDriverStore(std::wstring driverName)
         if (strFolder.size() <= strRepository.size())
             continue;
         if (!IsMakersPackage(strInfFolder, strPath))
+            continue;
+        // Another installed driver still comes from the package: its INF path lies there,
+        // or the INF names that driver's model too (one INF lists many models).
+        if (AnotherDriverComesFromPackage(others, strFolder) || FileNamesAnotherDriver(strPath, driverName, others.names))
             continue;
         GrantFolderAccess(strFolder);
         Sleep(kGrantPauseMs);

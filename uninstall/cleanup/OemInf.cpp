@@ -5,7 +5,9 @@
 
 #include "cleanup/DirScanner.h"
 #include "cleanup/DriverStore.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpecialFolder.h"
+#include "log/Log.h"
 
 namespace {
 
@@ -33,9 +35,29 @@ void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring&
     CloseHandle(process.hProcess);
 }
 
+// Whether the OEM INF is the published INF of a package another installed driver came from.
+// SetupAPI tells the package of a published INF from Vista on (looked up at run time: Wine 8
+// has only a stub). Only where the spooler has named such packages is there anything to ask;
+// an answer that cannot be had leaves the INF alone, with a record.
+bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherDrivers& others)
+{
+    if (others.infPaths.empty())
+        return false;
+    typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
+    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
+    wchar_t szStoreInf[MAX_PATH] = {};
+    if (!pGetInfDriverStoreLocation ||
+        !pGetInfDriverStoreLocation(strInfPath.c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr)) {
+        WriteLog(L"SetupGetInfDriverStoreLocation" + strInfPath, TRUE);
+        return true;
+    }
+    return AnotherDriverComesFromPackage(others, szStoreInf);
+}
+
 }  // namespace
 
-BOOL UninstallOemInfs(std::wstring driverName)
+BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others)
 {
     // An empty name would match, and so uninstall, every OEM INF of the computer.
     if (driverName.empty())
@@ -60,6 +82,9 @@ BOOL UninstallOemInfs(std::wstring driverName)
             continue;
         // Otherwise the result is not used: a file SetupAPI will not uninstall stays, and the
         // removal goes on.
+        // Left alone while another installed driver still comes from it.
+        if (FileNamesAnotherDriver(strPath, driverName, others.names) || PublishesAnotherDriversPackage(strPath, others))
+            continue;
         const std::wstring strName = strPath.substr(nSlash + 1);
         if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64)
             UninstallOemInfNatively(strWindows, strName);

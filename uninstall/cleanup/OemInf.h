@@ -2,4 +2,8 @@
 #include <windows.h>
 #include <string>
 
-BOOL UninstallOemInfs(std::wstring driverName);
+struct OtherDrivers;
+
+// Uninstalls the OEM INFs that mention the driver, but none that another installed driver
+// still comes from. Always TRUE: this step never ends a removal.
+BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others);

@@ -8,6 +8,7 @@
 
 #include "cleanup/DriverStore.h"
 #include "cleanup/OemInf.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpoolDriverFiles.h"
 #include "engine/PrintQueue.h"
 #include "engine/PrinterRemoval.h"
@@ -48,10 +49,12 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
         return FALSE;
     Sleep(1000);
 
-    // While the spooler runs, each row also learns which files other drivers still list: the
-    // spool driver folder clean-up must leave those, and where they cannot be learnt it deletes
-    // nothing there (the spooler's own deletion below still takes the driver's unused files).
-    std::vector<std::optional<FileNameSet>> otherDriversFiles(list.size());
+    // While the spooler runs, each row also learns what the other installed drivers still need
+    // (their files, their names, the packages they came from): the file clean-ups must leave
+    // those. Where that cannot be learnt, none of them can tell what is another driver's, and
+    // they are passed over (the spooler's own deletion below still takes the driver's unused
+    // files).
+    std::vector<std::optional<OtherDrivers>> otherDrivers(list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         const DriverListEntry& entry = list[i];
         if (!entry.pDriverInfo)
@@ -60,9 +63,9 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
             WriteLog(L"删除打印作业失败", FALSE);
             return FALSE;
         }
-        FileNameSet names;
-        if (ReadOtherDriversFiles(entry.pDriverInfo, names))
-            otherDriversFiles[i] = std::move(names);
+        OtherDrivers others;
+        if (ReadOtherDrivers(entry.pDriverInfo, others))
+            otherDrivers[i] = std::move(others);
     }
 
     if (!StopServiceByName(L"Spooler")) {
@@ -76,14 +79,14 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
 
     for (size_t i = 0; i < list.size(); ++i) {
         const DriverListEntry& entry = list[i];
-        if (!entry.pDriverInfo)
+        if (!entry.pDriverInfo || !otherDrivers[i])
             continue;
         const std::wstring strDriverName = entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"";
-        if (otherDriversFiles[i] && !CleanSpoolDriverFiles(entry.pDriverInfo, *otherDriversFiles[i]))
+        if (!CleanSpoolDriverFiles(entry.pDriverInfo, otherDrivers[i]->fileNames))
             return FALSE;
-        if (!UninstallOemInfs(strDriverName))
+        if (!UninstallOemInfs(strDriverName, *otherDrivers[i]))
             return FALSE;
-        if (!CleanDriverStore(strDriverName))
+        if (!CleanDriverStore(strDriverName, *otherDrivers[i]))
             return FALSE;
     }
 

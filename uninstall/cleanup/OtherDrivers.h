@@ -1,0 +1,23 @@
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+#include "cleanup/DirScanner.h"
+
+// What every other installed driver still needs, so that a removal leaves it: "other" is each
+// driver of every environment but the removed one (same name and environment); the removed
+// driver's twin of another environment counts.
+struct OtherDrivers {
+    FileNameSet fileNames;               // bare names of the files they list
+    std::vector<std::wstring> names;     // their names, the model names their INFs give them
+    std::vector<std::wstring> infPaths;  // the driver-store INFs they came from, where the spooler tells
+};
+
+// Reads the other drivers while the spooler runs (it answers nothing once stopped). FALSE,
+// with the failed call logged, when the drivers cannot be listed.
+BOOL ReadOtherDrivers(const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others);
+
+// Whether another driver came from the driver-store package that holds `storePath` (an INF or
+// folder below ...\DriverStore\FileRepository\, reached through System32 or Sysnative alike).
+bool AnotherDriverComesFromPackage(const OtherDrivers& others, const std::wstring& storePath);
