@@ -185,6 +185,7 @@ TEST_F(DriverStoreTest, FileMentionsDriverAgreesWithTheWholeFileRuleAcrossPieces
         {"name before a late zero byte", std::string(kPiece + 10, 'y') + "office laser 100" + '\0' + "z", kDriver,
          true},
         {"Chinese name after a long double-byte run", gbkRun + Ansi(L"塔维打印机 T100"), L"塔维打印机 t100", true},
+        {"bytes the code page cannot convert read as '?'", "TV A\x81\x7F" "B\r\n", L"a?b", true},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(c.expected, MentionsByTheRule(c.bytes, c.name)) << "test set-up: " << c.pWhat;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -106,6 +108,95 @@ size_t AnsiToUpperText(const BYTE* pBytes, size_t nBytes, std::vector<wchar_t>& 
     return nOut;
 }
 
+// A needle of ASCII characters other than '?' (which a code page gives for bytes it cannot
+// convert) can stand in the text only where its bytes stand in the file, a to z folded:
+// every such character of the text is that same byte there. So a file whose bytes hold none
+// of the needles is ruled out before any conversion; most INFs are. The bytes are searched
+// for all needles at once with Horspool's skips, taken over the needles' first nWindow bytes
+// (the shortest needle's length).
+struct ByteNeedles {
+    std::vector<std::string> needles;     // upper-cased
+    size_t nWindow = 0;
+    size_t nSkip[256];
+    std::vector<size_t> endingWith[256];  // the needles whose window ends with the byte
+};
+
+inline BYTE FoldByte(BYTE b)
+{
+    return static_cast<BYTE>(b - (static_cast<BYTE>(b - 'a') < 26 ? 'a' - 'A' : 0));
+}
+
+bool MakeByteNeedles(const std::vector<std::wstring>& needles, ByteNeedles& bytes)
+{
+    for (const std::wstring& strNeedle : needles) {
+        if (strNeedle.empty())
+            return false;
+        std::string strBytes;
+        for (wchar_t c : strNeedle) {
+            if (c == 0 || c >= 0x80 || c == L'?')
+                return false;
+            strBytes += static_cast<char>(FoldByte(static_cast<BYTE>(c)));
+        }
+        bytes.nWindow = bytes.needles.empty() ? strBytes.size() : std::min(bytes.nWindow, strBytes.size());
+        bytes.needles.push_back(strBytes);
+    }
+    std::fill(std::begin(bytes.nSkip), std::end(bytes.nSkip), bytes.nWindow);
+    for (size_t n = 0; n < bytes.needles.size(); ++n) {
+        const std::string& strNeedle = bytes.needles[n];
+        for (size_t i = 0; i + 1 < bytes.nWindow; ++i) {
+            size_t& nSkip = bytes.nSkip[static_cast<BYTE>(strNeedle[i])];
+            nSkip = std::min(nSkip, bytes.nWindow - 1 - i);
+        }
+        bytes.endingWith[static_cast<BYTE>(strNeedle[bytes.nWindow - 1])].push_back(n);
+    }
+    return !bytes.needles.empty();
+}
+
+// Whether one of the needles starts in pBytes and ends within nBytes.
+bool BytesHold(const BYTE* pBytes, size_t nBytes, const ByteNeedles& needles)
+{
+    for (size_t nAt = 0; nAt + needles.nWindow <= nBytes;) {
+        const BYTE last = FoldByte(pBytes[nAt + needles.nWindow - 1]);
+        for (size_t n : needles.endingWith[last]) {
+            const std::string& strNeedle = needles.needles[n];
+            size_t k = 0;
+            while (k < strNeedle.size() && nAt + k < nBytes && FoldByte(pBytes[nAt + k]) == static_cast<BYTE>(strNeedle[k]))
+                ++k;
+            if (k == strNeedle.size())
+                return true;
+        }
+        nAt += needles.nSkip[last];
+    }
+    return false;
+}
+
+// Whether the file's bytes, read from its start in pieces, may hold one of the needles; a read
+// that fails answers yes and leaves the answer to the conversion.
+bool FileBytesMayHold(HANDLE hFile, DWORD dwSize, const ByteNeedles& needles, std::vector<BYTE>& bytes)
+{
+    size_t nKeep = 0;
+    for (const std::string& strNeedle : needles.needles)
+        nKeep = std::max(nKeep, strNeedle.size() - 1);
+    size_t nHave = 0;
+    for (DWORD dwLeft = dwSize;;) {
+        const DWORD dwWant = dwLeft < kPieceBytes ? dwLeft : kPieceBytes;
+        if (bytes.size() < nHave + dwWant)
+            bytes.resize(nHave + dwWant);
+        DWORD dwRead = 0;
+        if (dwWant && !ReadFile(hFile, bytes.data() + nHave, dwWant, &dwRead, nullptr))
+            return true;
+        nHave += dwRead;
+        if (BytesHold(bytes.data(), nHave, needles))
+            return true;
+        dwLeft = dwRead < dwWant ? 0 : dwLeft - dwWant;
+        if (dwLeft == 0)
+            return false;
+        const size_t nTail = nHave < nKeep ? nHave : nKeep;
+        std::memmove(bytes.data(), bytes.data() + nHave - nTail, nTail);
+        nHave = nTail;
+    }
+}
+
 // The system folder through which the driver store is reached. A 32-bit process on 64-bit
 // Windows Vista is led from System32\DriverStore to SysWOW64 (Windows 7 and later exempt the
 // folder from redirection), where no package lies; the Sysnative alias names the native folder.
@@ -155,12 +246,20 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
     HANDLE hFile = OpenFileForWholeRead(path, dwLeft);
     if (hFile == INVALID_HANDLE_VALUE)
         return FALSE;
+    // Most files are ruled out by their bytes alone; the others are read again from the start.
+    std::vector<BYTE> bytes(kPieceBytes + 1);
+    ByteNeedles byteNeedles;
+    if (MakeByteNeedles(needles, byteNeedles) &&
+        (!FileBytesMayHold(hFile, dwLeft, byteNeedles, bytes) ||
+         SetFilePointer(hFile, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)) {
+        CloseHandle(hFile);
+        return FALSE;
+    }
 
     // Bytes are converted up to the last character boundary that every ANSI code page
     // agrees on (CharacterBoundaryBefore); the bytes after it wait for the next piece. The
     // text keeps the last characters of a piece (one fewer than the longest needle) in front
     // of the next piece's, so that a needle across two pieces is found.
-    std::vector<BYTE> bytes(kPieceBytes + 1);
     std::vector<wchar_t> text;
     size_t nHave = 0;
     size_t nKeep = 0;
