@@ -20,6 +20,19 @@ std::wstring UniqueName(const wchar_t* base)
     return std::wstring(base) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
 }
 
+// Sends the stop control as another program would: 0 when it was accepted, else the error.
+DWORD SendStop(const std::wstring& name)
+{
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hs = OpenServiceW(hm, name.c_str(), SERVICE_STOP);
+    SERVICE_STATUS st;
+    SetLastError(0xdeadbeef);
+    const DWORD dwError = ControlService(hs, SERVICE_CONTROL_STOP, &st) ? 0 : GetLastError();
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    return dwError;
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { ClearLogs(); }
@@ -54,12 +67,7 @@ TEST_F(ServiceTest, StartWaitsForAStopStillUnderWayThenStarts)
     // report success.
     TestService svc(UniqueName(L"tsStopThenStart"), L"stoppending 2500 3000");
     ASSERT_TRUE(StartServiceAndWait(svc.Name()));
-    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_STOP);
-    SERVICE_STATUS st;
-    ASSERT_TRUE(ControlService(hs, SERVICE_CONTROL_STOP, &st));
-    CloseServiceHandle(hs);
-    CloseServiceHandle(hm);
+    ASSERT_EQ(0u, SendStop(svc.Name()));
     ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(svc.Name()));
 
     EXPECT_TRUE(StartServiceByName(svc.Name()));
@@ -84,14 +92,8 @@ TEST_F(ServiceTest, RefusedStopIsLoggedWithItsError)
 {
     TestService svc(UniqueName(L"tsRefuse"), L"refusestop");
     ASSERT_TRUE(StartServiceAndWait(svc.Name()));
-    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_STOP);
-    SERVICE_STATUS st;
-    SetLastError(0xdeadbeef);
-    ASSERT_FALSE(ControlService(hs, SERVICE_CONTROL_STOP, &st));
-    DWORD expected = GetLastError();
-    CloseServiceHandle(hs);
-    CloseServiceHandle(hm);
+    const DWORD expected = SendStop(svc.Name());
+    ASSERT_NE(0u, expected) << "the service refuses the stop";
 
     EXPECT_FALSE(StopServiceByName(svc.Name()));
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"ControlService", expected)}, LogTexts());
