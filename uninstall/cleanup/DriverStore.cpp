@@ -160,7 +160,8 @@ bool BytesHold(const BYTE* pBytes, size_t nBytes, const ByteNeedles& needles)
         for (size_t n : needles.endingWith[last]) {
             const std::string& strNeedle = needles.needles[n];
             size_t k = 0;
-            while (k < strNeedle.size() && nAt + k < nBytes && FoldByte(pBytes[nAt + k]) == static_cast<BYTE>(strNeedle[k]))
+            while (k < strNeedle.size() && nAt + k < nBytes &&
+                   FoldByte(pBytes[nAt + k]) == static_cast<BYTE>(strNeedle[k]))
                 ++k;
             if (k == strNeedle.size())
                 return true;
@@ -406,7 +407,8 @@ BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others)
             continue;
         // Another installed driver still comes from the package: its INF path lies there,
         // or the INF names that driver's model too (one INF lists many models).
-        if (AnotherDriverComesFromPackage(others, strFolder) || FileNamesAnotherDriver(strPath, driverName, others.names))
+        if (AnotherDriverComesFromPackage(others, strFolder) ||
+            FileNamesAnotherDriver(strPath, driverName, others.names))
             continue;
         GrantFolderAccess(strFolder);
         Sleep(kGrantPauseMs);

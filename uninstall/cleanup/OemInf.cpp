@@ -80,11 +80,12 @@ BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others)
         size_t nSlash = strPath.rfind(L'\\');
         if (nSlash == std::wstring::npos)
             continue;
+        // Left alone while another installed driver still comes from it.
+        if (FileNamesAnotherDriver(strPath, driverName, others.names) ||
+            PublishesAnotherDriversPackage(strPath, others))
+            continue;
         // Otherwise the result is not used: a file SetupAPI will not uninstall stays, and the
         // removal goes on.
-        // Left alone while another installed driver still comes from it.
-        if (FileNamesAnotherDriver(strPath, driverName, others.names) || PublishesAnotherDriversPackage(strPath, others))
-            continue;
         const std::wstring strName = strPath.substr(nSlash + 1);
         if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64)
             UninstallOemInfNatively(strWindows, strName);

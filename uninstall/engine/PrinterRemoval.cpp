@@ -26,8 +26,10 @@ bool IsPrinterConnection(const std::wstring& printerName)
         return false;
     const auto* pInfos = reinterpret_cast<const PRINTER_INFO_4W*>(buffer.data());
     for (DWORD i = 0; i < nReturned; ++i) {
-        if (pInfos[i].pPrinterName && printerName == pInfos[i].pPrinterName)
-            return (pInfos[i].Attributes & PRINTER_ATTRIBUTE_NETWORK) && !(pInfos[i].Attributes & PRINTER_ATTRIBUTE_LOCAL);
+        if (pInfos[i].pPrinterName && printerName == pInfos[i].pPrinterName) {
+            const DWORD dwAttributes = pInfos[i].Attributes;
+            return (dwAttributes & PRINTER_ATTRIBUTE_NETWORK) && !(dwAttributes & PRINTER_ATTRIBUTE_LOCAL);
+        }
     }
     return false;
 }
