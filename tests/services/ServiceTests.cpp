@@ -61,6 +61,17 @@ TEST_F(ServiceTest, StopWaitsUntilTheServiceReportsStopped)
     EXPECT_TRUE(LogTexts().empty());
 }
 
+TEST_F(ServiceTest, StopWaitsForAServiceThatShowsTheStopLate)
+{
+    // A service reports stop-pending only once it handles the control: until then it still
+    // shows running, which is no answer yet.
+    TestService svc(UniqueName(L"tsLateStop"), L"stoplate 1500");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    EXPECT_TRUE(StopServiceByName(svc.Name()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(svc.Name()));
+    EXPECT_TRUE(LogTexts().empty());
+}
+
 TEST_F(ServiceTest, StartWaitsForAStopStillUnderWayThenStarts)
 {
     // A spooler slow to stop: the restart must not find it stop-pending, start nothing and

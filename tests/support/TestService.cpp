@@ -3,6 +3,7 @@
 //   testservice.exe <name> refusestop             runs; accepts no stop control
 //   testservice.exe <name> startpending <ms> <hint>  start pending for <ms> with wait hint <hint>, then runs
 //   testservice.exe <name> stoppending <ms> <hint>   on stop: stop pending for <ms>, then stops
+//   testservice.exe <name> stoplate <ms>          on stop: still reports running for <ms>, then stops
 //   testservice.exe <name> failstart <code>       start pending, then falls back to stopped with exit code <code>
 #include <windows.h>
 #include <cwchar>
@@ -56,10 +57,10 @@ void WINAPI ServiceMain(DWORD, LPWSTR*)
     }
     Report(SERVICE_RUNNING, g_mode == L"refusestop" ? 0 : SERVICE_ACCEPT_STOP, 0);
     WaitForSingleObject(g_hStop, INFINITE);
-    if (g_mode == L"stoppending") {
+    if (g_mode == L"stoppending")
         Report(SERVICE_STOP_PENDING, 0, g_hint);
+    if (g_mode == L"stoppending" || g_mode == L"stoplate")
         Sleep(g_ms);
-    }
     Report(SERVICE_STOPPED, 0, 0);
 }
 

@@ -10,9 +10,9 @@ const DWORD kPcaSvcAccess = SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP;
 
 enum WaitResult {
     WaitReached,      // the awaited state was reported
-    WaitQueryFailed,  // the status could no longer be read; counts as reached
-    WaitSettled,      // the service came to rest in another state (a start that fell back to stopped)
-    WaitTimedOut      // still pending after kServiceWaitLimitMs
+    WaitQueryFailed,  // the status could no longer be read
+    WaitSettled,      // a start came to rest in another state (it fell back to stopped)
+    WaitTimedOut      // not there after kServiceWaitLimitMs
 };
 
 bool IsPending(DWORD dwState)
@@ -27,10 +27,11 @@ enum WaitPace {
     PaceTenthOfHint  // a tenth of it, 1 to 10 s: Microsoft's pace for a stop, which needs no more
 };
 
-// Polls the status and sleeps between polls, until the awaited state. Bounded: a service
-// that settles in another state ends the wait at once, and one that stays pending ends it
-// after kServiceWaitLimitMs. A pending service with a hint of 0 is polled every 100 ms
-// rather than in a busy loop.
+// Polls the status and sleeps between polls, until the awaited state. Bounded: a start that
+// settles in another state (falls back to stopped) ends the wait at once, and any wait ends
+// after kServiceWaitLimitMs. A stop never settles elsewhere: right after the stop control a
+// service may still report running (it reports stop-pending once it handles the control). A
+// service not yet there with a hint of 0 is polled every 100 ms rather than in a busy loop.
 WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STATUS& status, WaitPace pace)
 {
     const ULONGLONG ullStart = GetTickCount64();
@@ -39,16 +40,18 @@ WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STAT
             return WaitQueryFailed;
         ULONGLONG ullElapsed = GetTickCount64() - ullStart;
         ULONGLONG ullLeft = ullElapsed < kServiceWaitLimitMs ? kServiceWaitLimitMs - ullElapsed : 0;
-        const bool bPending = status.dwCurrentState != dwAwaited && IsPending(status.dwCurrentState);
+        const bool bReached = status.dwCurrentState == dwAwaited;
+        const bool bSettled = !bReached && dwAwaited != SERVICE_STOPPED && !IsPending(status.dwCurrentState);
+        const bool bWaiting = !bReached && !bSettled;
         DWORD dwPause = status.dwWaitHint;
         if (pace == PaceTenthOfHint)
-            dwPause = bPending ? std::min<DWORD>(std::max<DWORD>(dwPause / 10, 1000), 10000) : 0;
-        else if (dwPause == 0 && bPending)
+            dwPause = bWaiting ? std::min<DWORD>(std::max<DWORD>(dwPause / 10, 1000), 10000) : 0;
+        else if (dwPause == 0 && bWaiting)
             dwPause = 100;
         Sleep(static_cast<DWORD>(dwPause < ullLeft ? dwPause : ullLeft));
-        if (status.dwCurrentState == dwAwaited)
+        if (bReached)
             return WaitReached;
-        if (!IsPending(status.dwCurrentState))
+        if (bSettled)
             return WaitSettled;
         if (GetTickCount64() - ullStart >= kServiceWaitLimitMs)
             return WaitTimedOut;
@@ -89,8 +92,8 @@ bool OpenServiceAndQuery(const std::wstring& name, SC_HANDLE& hManager, SC_HANDL
 
 // Waits for a stop to complete. Stopped is success. A status that can no longer be read is a
 // failure here (the removal deletes the spooler's files next, which must not happen while it
-// may still run); so is a service still pending at the bound or back in another state,
-// logged under `failedCall` with ERROR_SERVICE_REQUEST_TIMEOUT or the service's exit code.
+// may still run); so is a service not stopped at the bound, logged under `failedCall` with
+// ERROR_SERVICE_REQUEST_TIMEOUT.
 bool WaitUntilStopped(SC_HANDLE hService, SERVICE_STATUS& status, const wchar_t* failedCall)
 {
     const WaitResult wait = WaitForServiceState(hService, SERVICE_STOPPED, status, PaceTenthOfHint);
@@ -100,9 +103,7 @@ bool WaitUntilStopped(SC_HANDLE hService, SERVICE_STATUS& status, const wchar_t*
         WriteLog(L"QueryServiceStatus", TRUE);
         return false;
     }
-    SetLastError(wait == WaitTimedOut ? ERROR_SERVICE_REQUEST_TIMEOUT
-                 : status.dwWin32ExitCode ? status.dwWin32ExitCode
-                                          : ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
     WriteLog(failedCall, TRUE);
     return false;
 }
