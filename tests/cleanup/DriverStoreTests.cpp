@@ -33,7 +33,8 @@ class DriverStoreTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_repository = WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\";
+        // The native store, as the clean-up names it (through Sysnative in a 32-bit test program under WOW64).
+        m_repository = NativeSystemFolder() + L"\\DriverStore\\FileRepository\\";
         m_bMadeRepository = !PathExists(m_repository);
         MakeFolder(m_repository);
         ClearLogs();
@@ -47,7 +48,7 @@ protected:
         }
         if (m_bMadeRepository) {
             RemoveDirectoryW(m_repository.c_str());
-            RemoveDirectoryW((WindowsFolder() + L"\\System32\\DriverStore").c_str());
+            RemoveDirectoryW((NativeSystemFolder() + L"\\DriverStore").c_str());
         }
         ClearLogs();
     }

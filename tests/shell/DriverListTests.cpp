@@ -37,9 +37,14 @@ const DriverListEntry* EntryFor(const std::wstring& rowText)
 
 class DriverListTest : public ::testing::Test {
 protected:
-    void SetUp() override { ClearLogs(); }
+    void SetUp() override
+    {
+        ClearLogs();
+        FindSpoolerEnvironment();  // as the program does at start: the x64 drivers, also from a 32-bit test program
+    }
     void TearDown() override
     {
+        g_pSpoolerEnvironment = nullptr;
         g_driverList.clear();
         g_driverUseCount.clear();
         ClearLogs();
@@ -386,7 +391,7 @@ TEST_F(DriverListTest, TheNativeArchitectureChoosesTheSpoolerEnvironment)
     SpoolerSetup spooler;
     ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Native"));
     ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Native Printer", L"Tavrel Native"));
-    // Today's list, with the caller's own environment: Wine's spooler and this program are x64.
+    // The list with the environment found at start: Wine's drivers are x64 ones.
     FillDriverList();
     const std::vector<std::wstring> rowsOwn = m_windows.Rows();
     ASSERT_NE(nullptr, EntryFor(L"Tavrel Native"));
