@@ -133,7 +133,7 @@ boot() {
   local began=$SECONDS status=0
   while kill -0 "$qemu_pid" 2>/dev/null; do
     if [ "$how" = kvm ] && [ $((SECONDS - began)) -ge 60 ] && [ ! -s "$run/progress.log" ]; then
-      echo "test-wow64: the guest did not come up on KVM; emulating instead"
+      echo "test-wow64: the guest did not come up on KVM within a minute" >&2
       status=3
       kill "$qemu_pid" 2>/dev/null
       break
@@ -158,6 +158,7 @@ status=3
 for how in "${accels[@]}"; do
   boot "$how" && status=0 || status=$?
   [ "$status" = 3 ] || break
+  if [ "$accel" = auto ] && [ "$how" = kvm ]; then echo "test-wow64: emulating instead"; fi
 done
 
 if [ "$status" = 0 ] && [ -f "$out/$prefix_tar" ] && [ ! -f "$cache/$prefix_tar" ]; then
