@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds both trees: build/win32 (i686, the shipped programs) and build/win64
-# (x86_64, the same programs and every test program; this is what runs under Wine).
+# Cross-builds both trees from the same sources, each with its test programs: build/win32
+# (i686, the shipped programs; its tests run under Wine's WoW64 in a guest,
+# scripts/test-wow64.sh) and build/win64 (x86_64, whose tests run under Wine here).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -19,7 +20,7 @@ configure() {
   fi
 }
 
-configure "$root/win32" cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+configure "$root/win32" cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON
 cmake --build "$root/win32" -j "$jobs"
 
 configure "$root/win64" cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need from Debian's packages, and the zh_CN.UTF-8
 # locale (ANSI code page 936 under Wine). Safe to run again: it installs only what is missing.
+# (The WoW64 guest's own packages are fetched by scripts/wow64-guest-root.sh when it builds it.)
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,8 @@ packages=(
   wine wine64 fonts-wine
   xvfb x11-apps imagemagick fonts-wqy-microhei
   locales
+  # the emulated guest in which the i686 tests run under WoW64 (scripts/test-wow64.sh)
+  qemu-system-x86 qemu-utils debootstrap
 )
 
 missing=()
@@ -23,7 +26,8 @@ sudo_cmd=()
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
-  # wine32:i386 is deliberately not installed: these machines cannot run 32-bit Linux programs.
+  # wine32:i386 is deliberately not installed here: these machines cannot run 32-bit Linux
+  # programs. The guest of scripts/test-wow64.sh has it.
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

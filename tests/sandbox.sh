@@ -39,8 +39,29 @@ if [ -z "${SANDBOX_USE_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
   export DISPLAY=":$display_no"
 fi
 
-wineboot -i >"$root/wineboot.log" 2>&1
-wineserver -w
+# SANDBOX_PREFIX_TEMPLATE=<file.tar>: a fresh prefix is made once and kept in that file, and
+# later sandboxes unpack a copy of it instead of making their own (where making one is slow, as
+# in the emulated guest of scripts/test-wow64.sh). Wine links the user's folders to HOME, so
+# they are pointed at this sandbox's HOME.
+template=${SANDBOX_PREFIX_TEMPLATE:-}
+if [ -n "$template" ] && [ -f "$template" ]; then
+  mkdir "$WINEPREFIX"
+  tar -C "$WINEPREFIX" -xf "$template"
+  old_home=$(cat "$WINEPREFIX/.tavrel-template-home")
+  for link in "$WINEPREFIX"/drive_c/users/*/*; do
+    target=$(readlink "$link") || continue
+    case "$target" in "$old_home" | "$old_home"/*) ln -sfn "$HOME${target#"$old_home"}" "$link" ;; esac
+  done
+  rm -f "$WINEPREFIX/.tavrel-template-home"
+else
+  wineboot -i >"$root/wineboot.log" 2>&1
+  wineserver -w
+  if [ -n "$template" ]; then
+    echo "$HOME" >"$WINEPREFIX/.tavrel-template-home"
+    tar -C "$WINEPREFIX" -cf "$template.part" . && mv "$template.part" "$template"
+    rm -f "$WINEPREFIX/.tavrel-template-home"
+  fi
+fi
 rm -f "$WINEPREFIX/dosdevices/z:"
 ln -s "$bin_dir" "$WINEPREFIX/drive_c/testbin"
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1

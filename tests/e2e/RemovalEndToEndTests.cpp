@@ -30,14 +30,25 @@ const wchar_t kPlus[] = L"TAVREL Laser 100 Plus";   // the laser's name is a par
 const DWORD kRemovalTimeoutMs = 180000;
 
 std::wstring SpoolDrivers() { return SystemFolder() + L"\\spool\\drivers\\"; }
-std::wstring Env(const std::wstring& environment) { return SpoolDrivers() + environment + L"\\3\\"; }
+// An environment's folder, named as on disk where it is there already (a 32-bit Wine prefix has
+// its own "w32x86"): the log records name the folders as the walk lists them.
+std::wstring Env(const std::wstring& environment)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE hFind = FindFirstFileW((SpoolDrivers() + environment).c_str(), &found);
+    const std::wstring name = hFind != INVALID_HANDLE_VALUE ? found.cFileName : environment;
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+    return SpoolDrivers() + name + L"\\3\\";
+}
 // A file below the spooler's driver folder as the clean-up names it in its log records.
 std::wstring Walked(const std::wstring& path)
 {
     return WindowsFolder() + L"\\System32\\spool\\drivers\\" + path.substr(SpoolDrivers().size());
 }
 
-std::wstring Repository() { return WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\"; }
+// The native store: from a 32-bit test program under WOW64 through Sysnative, as the program reaches it.
+std::wstring Repository() { return NativeSystemFolder() + L"\\DriverStore\\FileRepository\\"; }
 std::wstring InfFolder() { return WindowsFolder() + L"\\inf\\"; }
 std::wstring SpoolFolder() { return SystemFolder() + L"\\spool\\PRINTERS\\"; }
 std::wstring RecordFile() { return L"C:\\e2e\\calls.txt"; }
@@ -151,7 +162,13 @@ protected:
             SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW((DriverFolder() + f).c_str());
         }
-        RemoveTree(Env(L"W32X86"));
+        // Only what the test put there: the folder may be the prefix's own (a 32-bit prefix has one).
+        for (const wchar_t* f : {L"TVL100RES.DLL", L"XTVL100RES.DLL", L"TVL100.GPD.BAK", L"tvl100ui.dll", L"OTHER.DLL"}) {
+            SetFileAttributesW((Env(L"W32X86") + f).c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW((Env(L"W32X86") + f).c_str());
+        }
+        RemoveDirectoryW(Env(L"W32X86").c_str());
+        RemoveDirectoryW((SpoolDrivers() + L"W32X86").c_str());
         for (const wchar_t* f :
              {L"oem90.inf", L"oem90.pnf", L"oem91.inf", L"oem92.inf", L"OEM93.INF", L"oem94.inf", L"tvprnms.inf"})
             DeleteFileW((InfFolder() + f).c_str());

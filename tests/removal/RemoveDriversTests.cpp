@@ -242,7 +242,7 @@ TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriversFilesAndGoesOn)
     WriteFileBytes(copy, "a copy");
     const std::string inf = "[Strings]\r\nDriverName=\"" + Ansi(kDriver) + "\"\r\n";
     const std::wstring oem = WindowsFolder() + L"\\inf\\oem9301.inf";
-    const std::wstring package = WindowsFolder() + L"\\System32\\DriverStore\\FileRepository\\rdl100.inf_amd64_9301\\";
+    const std::wstring package = NativeSystemFolder() + L"\\DriverStore\\FileRepository\\rdl100.inf_amd64_9301\\";
     WriteFileBytes(oem, inf);
     MakeDirs(package);
     WriteFileBytes(package + L"rdl100.inf", inf);

@@ -1,7 +1,7 @@
 // What the built program files carry: a GUI subsystem for their machine, both dialog
 // templates in Chinese (PRC) as laid out, one manifest asking for elevation and declaring DPI
-// awareness and the supported Windows versions, an icon and a version resource. The i686
-// programs (copied beside the tests into win32\) are checked too.
+// awareness and the supported Windows versions, an icon and a version resource. The x86_64
+// tests check the i686 programs too (copied beside them into win32\).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -22,7 +22,14 @@ struct Program {
 
 std::vector<Program> Programs(const wchar_t* pName)
 {
-    std::vector<Program> programs{{TestBinFolder() + pName, IMAGE_FILE_MACHINE_AMD64}};
+    // The programs beside the tests are built for the tests' own machine: x86_64 in one tree,
+    // i686 (the shipped ones) in the other.
+#ifdef _WIN64
+    const WORD wOwnMachine = IMAGE_FILE_MACHINE_AMD64;
+#else
+    const WORD wOwnMachine = IMAGE_FILE_MACHINE_I386;
+#endif
+    std::vector<Program> programs{{TestBinFolder() + pName, wOwnMachine}};
 #ifdef CHECK_WIN32_PROGRAMS
     programs.push_back({TestBinFolder() + L"win32\\" + pName, IMAGE_FILE_MACHINE_I386});
 #endif

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <utility>
 
 #include "GuiDriver.h"
 #include "ImportPatch.h"
@@ -37,9 +38,14 @@ const DriverListEntry* EntryFor(const std::wstring& rowText)
 
 class DriverListTest : public ::testing::Test {
 protected:
-    void SetUp() override { ClearLogs(); }
+    void SetUp() override
+    {
+        ClearLogs();
+        FindSpoolerEnvironment();  // as the program does at start: the x64 drivers, also from a 32-bit test program
+    }
     void TearDown() override
     {
+        g_pSpoolerEnvironment = nullptr;
         g_driverList.clear();
         g_driverUseCount.clear();
         ClearLogs();
@@ -249,6 +255,53 @@ TEST_F(DriverListTest, PrinterWhoseDriverRecordCannotBeReadStaysWithoutDriver)
         EXPECT_EQ(ErrorRecordText(L"GetPrinterDriver", ERROR_UNKNOWN_PRINTER_DRIVER), text);
 }
 
+// The real spooler asked for a printer's driver in an environment that lacks it (as for a printer
+// whose driver is broken): the refused size query is the answer, and no read follows. A read with
+// a buffer sized from the refusal hands the spooler an empty buffer, and Wine's writes the
+// record's first fields into it before it finds the driver missing: the i686 tests, listing the
+// printers of x64 drivers in their own environment (x86), died of the corrupted heap.
+std::vector<std::pair<bool, DWORD>> g_driverReads;  // a buffer given, and the call's error (0: read)
+void* g_pRealDriverRead = nullptr;
+BOOL WINAPI RecordDriverRead(HANDLE hPrinter, LPWSTR pEnvironment, DWORD level, LPBYTE pBuffer, DWORD cb,
+                             LPDWORD pcbNeeded)
+{
+    const BOOL bRead = reinterpret_cast<decltype(&GetPrinterDriverW)>(g_pRealDriverRead)(hPrinter, pEnvironment, level,
+                                                                                       pBuffer, cb, pcbNeeded);
+    const DWORD dwError = bRead ? 0 : GetLastError();
+    g_driverReads.emplace_back(pBuffer != nullptr, dwError);
+    SetLastError(dwError);
+    return bRead;
+}
+
+TEST_F(DriverListTest, DriverMissingFromTheEnvironmentIsNotReadIntoAnEmptyBuffer)
+{
+    SpoolerSetup spooler;
+    ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Elsewhere"));
+    ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Elsewhere Printer", L"Tavrel Elsewhere"));
+    g_pSpoolerEnvironment = NativeEnvironment() == L"Windows NT x86" ? L"Windows x64" : L"Windows NT x86";
+    g_driverReads.clear();
+    {
+        ScopedImportPatch patch("winspool.drv", "GetPrinterDriverW", reinterpret_cast<void*>(&RecordDriverRead));
+        g_pRealDriverRead = patch.Original();
+        FillDriverList();
+    }
+    const DriverListEntry* pEntry = EntryFor(L"Tavrel Elsewhere Printer");
+    ASSERT_TRUE(pEntry) << "the printer stays, to be removed without its driver";
+    EXPECT_EQ(nullptr, pEntry->pDriverInfo);
+    EXPECT_TRUE(pEntry->strDriverName.empty());
+
+    // One size query per printer, each refused (no printer's driver is in that environment).
+    const size_t nPrinters = SpoolerPrinterNames().size();
+    ASSERT_EQ(nPrinters, g_driverReads.size()) << "a read with a buffer followed a refused size query";
+    const std::vector<std::string> texts = LogTexts(1);
+    ASSERT_EQ(nPrinters, texts.size()) << "one record per printer";
+    for (size_t i = 0; i < nPrinters; ++i) {
+        EXPECT_FALSE(g_driverReads[i].first);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_UNKNOWN_PRINTER_DRIVER), g_driverReads[i].second);
+        EXPECT_EQ(ErrorRecordText(L"GetPrinterDriver", g_driverReads[i].second), texts[i]);
+    }
+}
+
 TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
 {
     SpoolerSetup spooler;
@@ -386,7 +439,7 @@ TEST_F(DriverListTest, TheNativeArchitectureChoosesTheSpoolerEnvironment)
     SpoolerSetup spooler;
     ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Native"));
     ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Native Printer", L"Tavrel Native"));
-    // Today's list, with the caller's own environment: Wine's spooler and this program are x64.
+    // The list with the environment found at start: Wine's drivers are x64 ones.
     FillDriverList();
     const std::vector<std::wstring> rowsOwn = m_windows.Rows();
     ASSERT_NE(nullptr, EntryFor(L"Tavrel Native"));

@@ -51,10 +51,12 @@ protected:
         g_nProgress = 0;
         ASSERT_EQ(0u, m_spooler.InstallDriver(L"Tavrel Worker"));
         ASSERT_EQ(0u, m_spooler.InstallPrinter(L"Tavrel Worker Printer", L"Tavrel Worker"));
+        FindSpoolerEnvironment();  // as the program does at start: the x64 drivers, also from a 32-bit test program
         FillDriverList();
     }
     void TearDown() override
     {
+        g_pSpoolerEnvironment = nullptr;
         g_pSpooler = nullptr;
         g_driverList.clear();
         g_driverUseCount.clear();

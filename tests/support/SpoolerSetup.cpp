@@ -38,10 +38,11 @@ std::vector<std::wstring> SpoolerDriverNames()
 {
     std::vector<std::wstring> names;
     DWORD cb = 0, n = 0;
-    if (EnumPrinterDriversW(nullptr, nullptr, 6, nullptr, 0, &cb, &n) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+    std::wstring env = NativeEnvironment();
+    if (EnumPrinterDriversW(nullptr, &env[0], 6, nullptr, 0, &cb, &n) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return names;
     std::vector<BYTE> buffer(cb);
-    if (EnumPrinterDriversW(nullptr, nullptr, 6, buffer.data(), cb, &cb, &n)) {
+    if (EnumPrinterDriversW(nullptr, &env[0], 6, buffer.data(), cb, &cb, &n)) {
         auto* pInfos = reinterpret_cast<DRIVER_INFO_6W*>(buffer.data());
         for (DWORD i = 0; i < n; ++i)
             names.push_back(pInfos[i].pName);
@@ -56,10 +57,11 @@ std::wstring PrinterDriverName(const std::wstring& printerName)
     if (!OpenPrinterW(&name[0], &hPrinter, nullptr))
         return std::wstring();
     DWORD cb = 0;
-    GetPrinterDriverW(hPrinter, nullptr, 6, nullptr, 0, &cb);
+    std::wstring env = NativeEnvironment();
+    GetPrinterDriverW(hPrinter, &env[0], 6, nullptr, 0, &cb);
     std::vector<BYTE> buffer(cb + sizeof(DRIVER_INFO_6W));
     std::wstring driver;
-    if (GetPrinterDriverW(hPrinter, nullptr, 6, buffer.data(), cb, &cb))
+    if (GetPrinterDriverW(hPrinter, &env[0], 6, buffer.data(), cb, &cb))
         driver = reinterpret_cast<DRIVER_INFO_6W*>(buffer.data())->pName;
     ClosePrinter(hPrinter);
     return driver;
@@ -100,8 +102,9 @@ DWORD SpoolerSetup::InstallDriver(const std::wstring& driverName)
     }
     DRIVER_INFO_3W info = {};
     info.cVersion = 3;
-    std::wstring name = driverName;
+    std::wstring name = driverName, env = NativeEnvironment();
     info.pName = &name[0];
+    info.pEnvironment = &env[0];
     info.pDriverPath = &driverFile[0];
     info.pDataFile = &dataFile[0];
     info.pConfigFile = &configFile[0];
@@ -134,11 +137,18 @@ void SpoolerSetup::RemoveAll()
 
 std::wstring NativeEnvironment()
 {
-#ifdef _WIN64
-    return L"Windows x64";
-#else
-    return L"Windows NT x86";
-#endif
+    // The system's, not this process's: a 32-bit test program under WOW64 sets up and looks for
+    // x64 drivers, as the program under test must find them.
+    SYSTEM_INFO info = {};
+    GetNativeSystemInfo(&info);
+    switch (info.wProcessorArchitecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64:
+        return L"Windows x64";
+    case PROCESSOR_ARCHITECTURE_ARM64:
+        return L"Windows ARM64";
+    default:
+        return L"Windows NT x86";
+    }
 }
 
 std::wstring DriverFolder(const std::wstring& environment)
@@ -182,6 +192,53 @@ bool AddTestDriver(const std::wstring& name, const std::wstring& driverFile, con
     return AddPrinterDriverExW(nullptr, 3, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES) != FALSE;
 }
 
+namespace {
+
+// Wine's spooler runs inside the calling process and takes a printer only on a driver of that
+// process's own environment: a 32-bit program under Wine's WOW64 cannot add one on an x64
+// driver ("Windows NT x86" has no such driver: ERROR_UNKNOWN_PRINTER_DRIVER). Windows' spooler
+// is a native service and takes the system's drivers whatever the caller's size, so a 32-bit
+// installer adds its printers there. For that call only, the driver's name is given a key of
+// its own in the caller's environment, which is all Wine looks for, and the key goes again.
+const wchar_t kOwnEnvironmentDrivers[] =
+    L"System\\CurrentControlSet\\Control\\Print\\Environments\\Windows NT x86\\Drivers\\Version-3\\";
+
+// Whether the system's environment has the driver, by the spooler's rule for names (case is not
+// told apart).
+bool NativeDriverKnown(const std::wstring& name)
+{
+    DWORD needed = 0, count = 0;
+    std::wstring env = NativeEnvironment();
+    EnumPrinterDriversW(nullptr, &env[0], 1, nullptr, 0, &needed, &count);
+    std::vector<BYTE> buffer(needed ? needed : 1);
+    if (!EnumPrinterDriversW(nullptr, &env[0], 1, buffer.data(), needed, &needed, &count))
+        return false;
+    auto* pInfo = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i)
+        if (CompareStringOrdinal(name.c_str(), -1, pInfo[i].pName, -1, TRUE) == CSTR_EQUAL)
+            return true;
+    return false;
+}
+
+HANDLE AddPrinterForWow64(const std::wstring& driver, PRINTER_INFO_2W& info)
+{
+    HKEY hKey = nullptr;
+    DWORD dwDisposition = 0;
+    const std::wstring key = kOwnEnvironmentDrivers + driver;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, &dwDisposition) !=
+        ERROR_SUCCESS)
+        return nullptr;
+    RegCloseKey(hKey);
+    HANDLE hPrinter = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+    const DWORD dwError = GetLastError();
+    if (dwDisposition == REG_CREATED_NEW_KEY)
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+    SetLastError(dwError);
+    return hPrinter;
+}
+
+}  // namespace
+
 DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver)
 {
     std::wstring strName = name, strDriver = driver, port = L"FILE:", processor = L"WinPrint", type = L"RAW";
@@ -193,6 +250,12 @@ DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver)
     info.pDatatype = &type[0];
     info.Attributes = PRINTER_ATTRIBUTE_LOCAL;
     HANDLE hPrinter = AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&info));
+    if (!hPrinter && GetLastError() == ERROR_UNKNOWN_PRINTER_DRIVER && IsWow64()) {
+        if (NativeEnvironment() != L"Windows NT x86" && NativeDriverKnown(driver))
+            hPrinter = AddPrinterForWow64(driver, info);
+        else
+            SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
+    }
     if (!hPrinter)
         return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
     ClosePrinter(hPrinter);
@@ -234,9 +297,10 @@ std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer)
     if (!OpenPrinterW(const_cast<LPWSTR>(printer.c_str()), &h, nullptr))
         return buffer;
     DWORD needed = 0;
-    GetPrinterDriverW(h, nullptr, 6, nullptr, 0, &needed);
+    std::wstring env = NativeEnvironment();
+    GetPrinterDriverW(h, &env[0], 6, nullptr, 0, &needed);
     buffer.resize(needed);
-    if (!needed || !GetPrinterDriverW(h, nullptr, 6, buffer.data(), needed, &needed))
+    if (!needed || !GetPrinterDriverW(h, &env[0], 6, buffer.data(), needed, &needed))
         buffer.clear();
     ClosePrinter(h);
     return buffer;

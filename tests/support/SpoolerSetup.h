@@ -8,12 +8,13 @@
 
 // What the spooler lists, in its own order.
 std::vector<std::wstring> SpoolerPrinterNames();  // EnumPrintersW, local and connections, level 2
-std::vector<std::wstring> SpoolerDriverNames();   // EnumPrinterDriversW, level 6
-// The driver a printer uses as the spooler reports it (GetPrinterDriverW level 6); empty when unreadable.
+std::vector<std::wstring> SpoolerDriverNames();   // EnumPrinterDriversW, level 6, the system's environment
+// The driver a printer uses as the spooler reports it (GetPrinterDriverW level 6, the system's
+// environment); empty when unreadable.
 std::wstring PrinterDriverName(const std::wstring& printerName);
 
 // Adds drivers and printers, and removes what it added when it is destroyed (printers first).
-// Drivers are registered at level 3 for the local environment, with small files of their own
+// Drivers are registered at level 3 for the system's environment (NativeEnvironment), with small files of their own
 // placed in the spooler's driver folder (...\spool\drivers\<env>\3\) beforehand.
 class SpoolerSetup {
 public:
@@ -39,7 +40,9 @@ private:
 // Deletes a printer by name; true when it is gone (also when it did not exist).
 bool DeletePrinterByName(const std::wstring& printerName);
 
-std::wstring NativeEnvironment();  // "Windows x64" (or "Windows NT x86")
+// The environment of the system's own drivers: "Windows x64" on 64-bit Windows, also for a
+// 32-bit process (or "Windows NT x86").
+std::wstring NativeEnvironment();
 // The spooler's driver folder of an environment (this machine's by default), e.g. C:\windows\system32\spool\drivers\x64\3\.
 std::wstring DriverFolder(const std::wstring& environment = NativeEnvironment());
 
@@ -54,6 +57,6 @@ DWORD AddTestPrinter(const std::wstring& name, const std::wstring& driver);
 // Registration only; true when it is gone.
 bool DeleteTestDriver(const std::wstring& name, const std::wstring& environment = NativeEnvironment());
 bool DriverExists(const std::wstring& name, const std::wstring& environment = NativeEnvironment());
-// The printer's level-6 driver record, in a buffer that the caller keeps.
+// The printer's level-6 driver record (the system's environment), in a buffer that the caller keeps.
 std::vector<BYTE> PrinterDriverRecord(const std::wstring& printer);
 

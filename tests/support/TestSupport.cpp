@@ -186,6 +186,17 @@ std::wstring SystemFolder()
     return sz;
 }
 
+bool IsWow64()
+{
+    BOOL bWow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64;
+}
+
+std::wstring NativeSystemFolder()
+{
+    return WindowsFolder() + (IsWow64() ? L"\\Sysnative" : L"\\System32");
+}
+
 DWORD ServiceState(const std::wstring& name)
 {
     DWORD state = 0;

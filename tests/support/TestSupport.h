@@ -28,6 +28,11 @@ void MakeDirs(const std::wstring& path);  // every missing folder of a path endi
 void RemoveTree(const std::wstring& path);  // best effort, clears read-only first
 std::wstring WindowsFolder();               // C:\windows
 std::wstring SystemFolder();                // C:\windows\system32
+bool IsWow64();                             // a 32-bit process on 64-bit Windows
+// The native system folder as the program names it: C:\windows\System32, or in a 32-bit
+// process on 64-bit Windows C:\windows\Sysnative (System32\DriverStore, for one, may be
+// redirected to SysWOW64 there: on Vista, and under Wine's WOW64).
+std::wstring NativeSystemFolder();
 
 // ---- services ----
 DWORD ServiceState(const std::wstring& name);  // 0 when it cannot be queried

@@ -199,20 +199,15 @@ bool FileBytesMayHold(HANDLE hFile, DWORD dwSize, const ByteNeedles& needles, st
 }
 
 // The system folder through which the driver store is reached. A 32-bit process on 64-bit
-// Windows Vista is led from System32\DriverStore to SysWOW64 (Windows 7 and later exempt the
-// folder from redirection), where no package lies; the Sysnative alias names the native folder.
+// Windows walks it through the Sysnative alias, which names the native system folder from
+// Vista on: Vista redirects System32\DriverStore to SysWOW64, where no package lies, and only
+// Windows 7 and later exempt it, so the alias is the one path that is right on every version.
 const wchar_t* DriverStoreSystemFolder()
 {
     BOOL bWow64 = FALSE;
     if (!IsWow64Process(GetCurrentProcess(), &bWow64) || !bWow64)
         return L"\\System32";
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-#ifdef _MSC_VER
-#pragma warning(suppress : 4996)  // 6.0 is reported as it is, with or without a manifest
-#endif
-    GetVersionExW(&version);
-    return version.dwMajorVersion == 6 && version.dwMinorVersion == 0 ? L"\\Sysnative" : L"\\System32";
+    return L"\\Sysnative";
 }
 
 // Windows keeps the INF of each of its own (inbox) packages in the INF folder under the INF's

@@ -145,7 +145,15 @@ int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDri
         return 0;
     }
     DWORD cbNeeded = 0;
-    GetPrinterDriverW(hPrinter, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded);
+    // Only a size query refused for want of room tells the record's size; any other refusal is
+    // the answer. Reading again with a buffer sized from it (none) hands the spooler an empty
+    // buffer, and Wine's 32-bit spooler writes the record's first fields into it all the same.
+    if (!GetPrinterDriverW(hPrinter, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        WriteLog(L"GetPrinterDriver", TRUE);
+        ClosePrinter(hPrinter);
+        return 0;
+    }
     auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
     if (!pBuffer || !GetPrinterDriverW(hPrinter, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded)) {
         WriteLog(L"GetPrinterDriver", TRUE);
