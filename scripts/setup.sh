@@ -12,7 +12,7 @@ packages=(
   xvfb x11-apps imagemagick fonts-wqy-microhei
   locales
   # the emulated guest in which the i686 tests run under WoW64 (scripts/test-wow64.sh)
-  qemu-system-x86 qemu-utils debootstrap
+  qemu-system-x86 qemu-utils debootstrap e2fsprogs
 )
 
 missing=()

@@ -2,6 +2,8 @@
 
 #include <winspool.h>
 
+#include <algorithm>
+
 #include "TestSupport.h"
 
 namespace {
@@ -207,17 +209,10 @@ const wchar_t kOwnEnvironmentDrivers[] =
 // told apart).
 bool NativeDriverKnown(const std::wstring& name)
 {
-    DWORD needed = 0, count = 0;
-    std::wstring env = NativeEnvironment();
-    EnumPrinterDriversW(nullptr, &env[0], 1, nullptr, 0, &needed, &count);
-    std::vector<BYTE> buffer(needed ? needed : 1);
-    if (!EnumPrinterDriversW(nullptr, &env[0], 1, buffer.data(), needed, &needed, &count))
-        return false;
-    auto* pInfo = reinterpret_cast<DRIVER_INFO_1W*>(buffer.data());
-    for (DWORD i = 0; i < count; ++i)
-        if (CompareStringOrdinal(name.c_str(), -1, pInfo[i].pName, -1, TRUE) == CSTR_EQUAL)
-            return true;
-    return false;
+    const std::vector<std::wstring> names = SpoolerDriverNames();
+    return std::any_of(names.begin(), names.end(), [&](const std::wstring& known) {
+        return CompareStringOrdinal(name.c_str(), -1, known.c_str(), -1, TRUE) == CSTR_EQUAL;
+    });
 }
 
 HANDLE AddPrinterForWow64(const std::wstring& driver, PRINTER_INFO_2W& info)
