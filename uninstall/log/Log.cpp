@@ -62,7 +62,9 @@ std::wstring LogFolder()
 HANDLE OpenLogFile(const std::wstring& strFolder)
 {
     LONG n = g_nLogFileIndex;
-    DWORD dwWaited = 0;
+    // The bound is in time: a pause can last longer than asked (a busy machine, Windows'
+    // 15.6 ms timer), so counting pauses would stretch it.
+    const ULONGLONG nStart = GetTickCount64();
     for (;;) {
         std::wstring strFile = strFolder + L"Log" + FormatW(L"(%d)", static_cast<int>(n)) + L".txt";
         HANDLE hFile = CreateFileW(strFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -70,10 +72,9 @@ HANDLE OpenLogFile(const std::wstring& strFolder)
         if (hFile == INVALID_HANDLE_VALUE) {
             DWORD dwError = GetLastError();
             if ((dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_LOCK_VIOLATION) ||
-                dwWaited >= kLogRetryLimitMs)
+                GetTickCount64() - nStart >= kLogRetryLimitMs)
                 return INVALID_HANDLE_VALUE;
             Sleep(kLogRetryPauseMs);
-            dwWaited += kLogRetryPauseMs;
             continue;
         }
         LARGE_INTEGER size = {};
