@@ -286,7 +286,7 @@ TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
         if (!CreateProcessW((SystemFolder() + L"\\cmd.exe").c_str(), &line[0], nullptr, nullptr, FALSE,
                             CREATE_NO_WINDOW, nullptr, cwd.c_str(), &si, &pi))
             return false;
-        WaitForSingleObject(pi.hProcess, 30000);
+        WaitForSingleObject(pi.hProcess, 120000);  // a slow machine: the emulated guest, busy
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
         return true;

@@ -560,7 +560,7 @@ bool RunHostShell(const std::wstring& command)
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    bool bDone = WaitUntil([&] { return PathExists(L"C:\\tavrel-links\\" + marker); }, 10000);
+    bool bDone = WaitUntil([&] { return PathExists(L"C:\\tavrel-links\\" + marker); }, kProgramStartMs);
     DeleteFileW((L"C:\\tavrel-links\\" + marker).c_str());
     return bDone;
 }

@@ -247,7 +247,7 @@ void RunInstallerExe(const std::wstring& exe, const std::wstring& arguments)
     ASSERT_TRUE(process.Started()) << "CreateProcess failed with " << process.StartError();
     bool bWindowSeen = false;
     DWORD dwExitCode = 0xFFFF;
-    const ULONGLONG end = GetTickCount64() + 20000;
+    const ULONGLONG end = GetTickCount64() + kProgramStartMs;
     while (!process.WaitForExit(10, &dwExitCode) && GetTickCount64() < end)
         bWindowSeen = bWindowSeen || !DialogWindows(process.Pid()).empty();
     ASSERT_FALSE(process.IsRunning()) << "Installer should end by itself";
@@ -263,8 +263,11 @@ TEST(InstallerProgram, StartsTheSetupBesideItWithoutArguments)
     ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_i386.exe"));
 
     ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L"/quiet extra \"more words\""));
-    ASSERT_TRUE(WaitUntil([&] { return !folder.StartedRecord().empty(); }, 15000)) << "no setup program was started";
-    Sleep(500);
+    ASSERT_TRUE(WaitUntil([&] { return !folder.StartedRecord().empty(); }, kProgramStartMs))
+        << "no setup program was started";
+    // A second start would add a line: watched for a while, not read once.
+    const std::wstring first = folder.StartedRecord();
+    EXPECT_FALSE(WaitUntil([&] { return folder.StartedRecord() != first; }, 3000)) << "started more than once";
     const std::wstring record = folder.StartedRecord();
     const size_t nTab = record.find(L'\t');
     ASSERT_NE(std::wstring::npos, nTab) << Ansi(record);

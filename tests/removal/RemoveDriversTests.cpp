@@ -173,7 +173,7 @@ TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
     std::wstring below = data.substr((SystemFolder() + L"\\spool\\drivers\\").size());
     std::wstring walked = WindowsFolder() + L"\\System32\\spool\\drivers\\" + below;
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeleteFile" + walked, ERROR_ACCESS_DENIED)}, LogTexts());
-    EXPECT_TRUE(WaitServiceState(L"Spooler", SERVICE_STOPPED, 5000)) << "nothing starts the spooler again";
+    EXPECT_TRUE(WaitServiceState(L"Spooler", SERVICE_STOPPED, 60000)) << "nothing starts the spooler again";
     ASSERT_TRUE(StartServiceAndWait(L"Spooler"));
     EXPECT_TRUE(PrinterExists(kPrinter));
     EXPECT_TRUE(DriverExists(kDriver));

@@ -50,14 +50,16 @@ TEST_F(ServiceTest, StopLeavesAStoppedServiceAlone)
 
 TEST_F(ServiceTest, StopWaitsUntilTheServiceReportsStopped)
 {
-    TestService svc(UniqueName(L"tsSlowStop"), L"stoppending 2500 3000");
+    // Stopped after 2.5 s with a hint of 20 s: polled every 2 s, the stop is seen at 4 s;
+    // a wait that slept for the whole hint would take 20 s.
+    TestService svc(UniqueName(L"tsSlowStop"), L"stoppending 2500 20000");
     ASSERT_TRUE(StartServiceAndWait(svc.Name()));
     ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(StopServiceByName(svc.Name()));
     ULONGLONG waited = GetTickCount64() - start;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(svc.Name())) << "the stop waits for the stopped state";
     EXPECT_GE(waited, 2400u);
-    EXPECT_LT(waited, 6000u) << "polled at a tenth of the hint, at least every second";
+    EXPECT_LT(waited, 12000u) << "polled at a tenth of the hint";
     EXPECT_TRUE(LogTexts().empty());
 }
 
@@ -76,10 +78,11 @@ TEST_F(ServiceTest, StartWaitsForAStopStillUnderWayThenStarts)
 {
     // A spooler slow to stop: the restart must not find it stop-pending, start nothing and
     // report success.
-    TestService svc(UniqueName(L"tsStopThenStart"), L"stoppending 2500 3000");
+    TestService svc(UniqueName(L"tsStopThenStart"), L"stoppending 5000 3000");
     ASSERT_TRUE(StartServiceAndWait(svc.Name()));
     ASSERT_EQ(0u, SendStop(svc.Name()));
-    ASSERT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(svc.Name()));
+    // The service reports the pending stop once its main thread sees the control.
+    ASSERT_TRUE(WaitServiceState(svc.Name(), SERVICE_STOP_PENDING, 4000));
 
     EXPECT_TRUE(StartServiceByName(svc.Name()));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(svc.Name())) << "started once the stop was done";
@@ -94,7 +97,7 @@ TEST_F(ServiceTest, StopOfAServiceStuckStoppingEndsAtTheBound)
     EXPECT_FALSE(StopServiceByName(svc.Name()));
     ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, kServiceWaitLimitMs - 100);
-    EXPECT_LT(waited, kServiceWaitLimitMs + 3000);
+    EXPECT_LT(waited, kServiceWaitLimitMs + 10000);
     std::string expected = ErrorRecordText(L"ControlService", ERROR_SERVICE_REQUEST_TIMEOUT);
     EXPECT_EQ(std::vector<std::string>{expected}, LogTexts());
 }
@@ -125,7 +128,7 @@ TEST_F(ServiceTest, StopOfAStartPendingServiceIsRefusedAndLogged)
     std::vector<std::string> texts = LogTexts();
     ASSERT_EQ(1u, texts.size());
     EXPECT_EQ(0u, texts[0].find("ControlService failed with error ")) << texts[0];
-    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_RUNNING, 10000));
+    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_RUNNING, 60000));
 }
 
 TEST_F(ServiceTest, StartLeavesARunningOrPendingServiceAlone)
@@ -134,7 +137,7 @@ TEST_F(ServiceTest, StartLeavesARunningOrPendingServiceAlone)
     ASSERT_TRUE(StartServiceAndWait(running.Name()));
     EXPECT_TRUE(StartServiceByName(running.Name()));
 
-    TestService pending(UniqueName(L"tsPending"), L"startpending 3000 1000");
+    TestService pending(UniqueName(L"tsPending"), L"startpending 15000 1000");
     SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE hs = OpenServiceW(hm, pending.Name().c_str(), SERVICE_START);
     ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
@@ -142,7 +145,7 @@ TEST_F(ServiceTest, StartLeavesARunningOrPendingServiceAlone)
     CloseServiceHandle(hm);
     ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(StartServiceByName(pending.Name()));
-    EXPECT_LT(GetTickCount64() - start, 1000u) << "a pending service is not waited for";
+    EXPECT_LT(GetTickCount64() - start, 5000u) << "a pending service (15 s to go) is not waited for";
     EXPECT_TRUE(LogTexts().empty());
 }
 
@@ -161,7 +164,7 @@ TEST_F(ServiceTest, StartThatFallsBackToStoppedFailsAtOnce)
     TestService svc(UniqueName(L"tsFail"), L"failstart 1064");
     ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(StartServiceByName(svc.Name()));
-    EXPECT_LT(GetTickCount64() - start, 5000u);
+    EXPECT_LT(GetTickCount64() - start, 15000u) << "ended at once, not at the bound";
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"StartService", 1064)}, LogTexts());
 }
 
@@ -172,7 +175,7 @@ TEST_F(ServiceTest, StartOfAServiceStuckPendingEndsAtTheBound)
     EXPECT_FALSE(StartServiceByName(svc.Name()));
     ULONGLONG waited = GetTickCount64() - start;
     EXPECT_GE(waited, kServiceWaitLimitMs - 100);
-    EXPECT_LT(waited, kServiceWaitLimitMs + 3000);
+    EXPECT_LT(waited, kServiceWaitLimitMs + 10000);
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"StartService", ERROR_SERVICE_REQUEST_TIMEOUT)}, LogTexts());
 }
 
@@ -308,7 +311,7 @@ TEST_F(PcaSvcTest, FailuresAreSilentAndBounded)
     TestService svc(L"PcaSvc", L"failstart 1064");
     ULONGLONG start = GetTickCount64();
     RunWithManager(&StartPcaSvc);
-    EXPECT_LT(GetTickCount64() - start, 5000u) << "a start that falls back to stopped ends the wait";
+    EXPECT_LT(GetTickCount64() - start, 15000u) << "a start that falls back to stopped ends the wait";
     EXPECT_TRUE(g_debugOutput.empty());
     EXPECT_TRUE(LogTexts().empty());
 }

@@ -73,7 +73,7 @@ TEST_F(WorkerTest, RunWithoutSelectionInformsResetsAndRebuilds)
     g_bWorkerRunning = 1;  // as the message loop sets it on the press
     {
         ScopedImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnsweredBox));
-        ASSERT_TRUE(RunServingMessages(UninstallThread, 20000));
+        ASSERT_TRUE(RunServingMessages(UninstallThread, kUiStepMs));
     }
 
     ASSERT_EQ(1u, g_boxes.size());
@@ -114,7 +114,7 @@ TEST_F(WorkerTest, DriverRowWhoseDriverAPrinterUsesRemovesNothingAndSaysItFailed
     g_bWorkerRunning = 1;
     {
         ScopedImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnsweredBox));
-        ASSERT_TRUE(RunServingMessages(UninstallThread, 20000));
+        ASSERT_TRUE(RunServingMessages(UninstallThread, kUiStepMs));
     }
 
     ASSERT_EQ(1u, g_boxes.size());
@@ -153,7 +153,7 @@ TEST_F(WorkerTest, NoTickAfterTheTimerIsStopped)
     g_bWorkerRunning = 1;
     {
         ScopedImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&SlowBox::Box));
-        ASSERT_TRUE(RunServingMessages(UninstallThread, 20000));
+        ASSERT_TRUE(RunServingMessages(UninstallThread, kUiStepMs));
     }
     EXPECT_EQ(0, g_nProgress);
     EXPECT_EQ(0, m_windows.Positions().back());

@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+// Bounds of the waits for what a program does by itself. A wait ends as soon as its condition
+// holds, so a bound costs nothing on a passing run; each is set for the slowest run there is,
+// the 32-bit programs in the emulated guest with its host busy (twice as slow as idle, and a
+// program's start alone takes 8 to 10 s there when idle), with room to spare.
+const DWORD kProgramStartMs = 120000;  // a program's start, up to its first window or its end
+const DWORD kUiStepMs = 60000;         // a window, a box or a control's state after an action
+
 // A program started for a test. The destructor ends it if it is still running.
 class GuiProcess {
 public:
@@ -62,7 +69,7 @@ bool SelectRow(HWND hListBox, int nRow);
 // A left-button press and release in the middle of the control, posted as the mouse would.
 void PressButton(HWND hButton);
 // Presses the button with this id on a message box and waits until the box has closed.
-bool AnswerMessageBox(HWND hBox, int nButtonId, DWORD timeoutMs = 5000);
+bool AnswerMessageBox(HWND hBox, int nButtonId, DWORD timeoutMs = kUiStepMs);
 
 // Polls `condition` every 50 ms until it holds or the time is up.
 template <typename Condition>

@@ -32,7 +32,7 @@ bool LoadInto(HANDLE hProcess, const std::wstring& dllPath)
         HANDLE hThread = CreateRemoteThread(hProcess, nullptr, 0, pLoad, pRemote, 0, nullptr);
         if (hThread) {
             DWORD exitCode = 0;
-            bDone = WaitForSingleObject(hThread, 20000) == WAIT_OBJECT_0;
+            bDone = WaitForSingleObject(hThread, 60000) == WAIT_OBJECT_0;
             bLoaded = bDone && GetExitCodeThread(hThread, &exitCode) && exitCode != 0;
             CloseHandle(hThread);
         }
@@ -68,7 +68,8 @@ bool InjectDll(HANDLE hProcess, const std::wstring& dllPath)
         delete pShare;
         return false;
     }
-    const bool bDone = WaitForSingleObject(hThread, 30000) == WAIT_OBJECT_0;
+    // Long enough for a slow machine (a load takes a second or two in the emulated guest).
+    const bool bDone = WaitForSingleObject(hThread, 90000) == WAIT_OBJECT_0;
     CloseHandle(hThread);
     return bDone && pInjection->bLoaded;
 }

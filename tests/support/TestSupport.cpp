@@ -239,7 +239,7 @@ bool ControlTestService(const std::wstring& name, bool start)
         CloseServiceHandle(hs);
     }
     CloseServiceHandle(hm);
-    return ok && WaitServiceState(name, start ? SERVICE_RUNNING : SERVICE_STOPPED, 20000);
+    return ok && WaitServiceState(name, start ? SERVICE_RUNNING : SERVICE_STOPPED, 60000);
 }
 }  // namespace
 
@@ -281,7 +281,7 @@ TestService::~TestService()
         SERVICE_STATUS st = {};
         if (QueryServiceStatus(hs, &st) && st.dwCurrentState != SERVICE_STOPPED) {
             if (ControlService(hs, SERVICE_CONTROL_STOP, &st))
-                WaitServiceState(m_name, SERVICE_STOPPED, 10000);
+                WaitServiceState(m_name, SERVICE_STOPPED, 60000);
         }
         DeleteService(hs);
         CloseServiceHandle(hs);
