@@ -34,7 +34,8 @@ if [ -z "${SANDBOX_USE_DISPLAY:-}" ] || [ -z "${DISPLAY:-}" ]; then
   exec {fd}<> <(:)
   Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$root/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  read -r -t 20 -u "$fd" display_no
+  # Seconds on an idle machine; minutes are allowed for the emulated guest with its host busy.
+  read -r -t 180 -u "$fd" display_no || { echo "sandbox: Xvfb did not start within 180 s" >&2; exit 1; }
   exec {fd}>&-
   export DISPLAY=":$display_no"
 fi
@@ -54,8 +55,14 @@ if [ -n "$template" ] && [ -f "$template" ]; then
   done
   rm -f "$WINEPREFIX/.tavrel-template-home"
 else
-  wineboot -i >"$root/wineboot.log" 2>&1
+  boot_status=0
+  wineboot -i >"$root/wineboot.log" 2>&1 || boot_status=$?
   wineserver -w
+  if [ "$boot_status" != 0 ]; then
+    echo "sandbox: making the prefix failed (wineboot exit status $boot_status); its log ends:" >&2
+    tail -n 20 "$root/wineboot.log" >&2
+    exit 1
+  fi
   if [ -n "$template" ]; then
     echo "$HOME" >"$WINEPREFIX/.tavrel-template-home"
     tar -C "$WINEPREFIX" -cf "$template.part" . && mv "$template.part" "$template"
