@@ -56,8 +56,19 @@ if [ -n "$template" ] && [ -f "$template" ]; then
   rm -f "$WINEPREFIX/.tavrel-template-home"
 else
   boot_status=0
-  wineboot -i >"$root/wineboot.log" 2>&1 || boot_status=$?
+  # The loader's own errors stay on, so that a boot it gave up waiting for can be told.
+  WINEDEBUG=-all,err+environ wineboot -i >"$root/wineboot.log" 2>&1 || boot_status=$?
   wineserver -w
+  if [ "$boot_status" != 0 ] && grep -q "boot event wait timed out" "$root/wineboot.log"; then
+    # Wine's loader waits at most 5 minutes for a new prefix's first boot, then gives up on the
+    # program that asked for it ("could not load kernel32.dll") while the boot goes on; in the
+    # emulated guest with its host busy the boot takes longer. It has finished once
+    # wineserver -w returns, and one more start finds the prefix made.
+    echo "sandbox: Wine gave up waiting for the prefix's first boot after 5 minutes; starting it once more"
+    boot_status=0
+    wineboot -i >>"$root/wineboot.log" 2>&1 || boot_status=$?
+    wineserver -w
+  fi
   if [ "$boot_status" != 0 ]; then
     echo "sandbox: making the prefix failed (wineboot exit status $boot_status); its log ends:" >&2
     tail -n 20 "$root/wineboot.log" >&2
