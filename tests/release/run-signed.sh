@@ -11,4 +11,9 @@ if [ ! -f "$1/signed/Installer.exe" ]; then
   echo "run-signed.sh: no signed release in $1/signed (tests/release/check-release.sh makes it)"
   exit 77
 fi
+# A signed program: its certificate table (data directory 4 of the 32-bit PE header) is not empty.
+exe="$1/signed/Installer.exe"
+pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
+table=$(od -An -tu4 -j$((pe + 156)) -N4 "$exe" | tr -d ' ')
+[ "${table:-0}" -gt 0 ] || { echo "run-signed.sh: $exe carries no signature" >&2; exit 1; }
 exec wine 'C:\testbin\signed\installer_tests.exe' --gtest_filter='InstallerProgram.*'
