@@ -38,7 +38,10 @@ cmake --build "$tree" --target Uninstall Installer -j "$(nproc 2>/dev/null || ec
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[^=]*=//p' "$tree/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $tree" >&2; exit 2; }
 name=TavrelPrinterTools-$version
-release="$out/$name"
+# Made under a temporary name: a release that fails half-way (a time-stamp server that does not
+# answer, say) leaves no folder that looks complete.
+final="$out/$name"
+release="$out/.$name.part"
 rm -rf "$release"
 mkdir -p "$release/PrinterDriver"
 
@@ -68,8 +71,10 @@ done
 (cd "$release" && sha256sum Uninstall.exe Installer.exe PrinterDriver/README.txt >SHA256SUMS)
 # Files dated by the commit, so that an archive of the folder is reproducible too.
 [ -z "$epoch" ] || find "$release" -exec touch -d "@$epoch" {} +
+rm -rf "$final"
+mv "$release" "$final"
 
-echo "release: $release"
+echo "release: $final"
 if [ -n "$signing" ]; then
   echo "release: signed with $(basename "$signing")${TAVREL_SIGN_TIMESTAMP_URL:+, time-stamped by $TAVREL_SIGN_TIMESTAMP_URL}"
 else
