@@ -14,6 +14,13 @@
 // Application icon of each program: the lowest icon id, so Explorer shows it for the file.
 #define IDI_APP_ICON 1
 
-// Version resource of both programs.
-#define APP_VERSION_BINARY 1, 0, 0, 0
-#define APP_VERSION_TEXT "1.0.0.0"
+// Version resource of both programs. The numbers come from the build (CMakeLists.txt: the
+// project's version), passed to the resource compiler as APP_VERSION_MAJOR ... _TWEAK.
+#if defined(RC_INVOKED) && !(defined(APP_VERSION_MAJOR) && defined(APP_VERSION_MINOR) && \
+                             defined(APP_VERSION_PATCH) && defined(APP_VERSION_TWEAK))
+#error "the build passes the version numbers to the resource compiler"
+#endif
+#define APP_VERSION_BINARY APP_VERSION_MAJOR, APP_VERSION_MINOR, APP_VERSION_PATCH, APP_VERSION_TWEAK
+#define APP_VERSION_STRING_(text) #text
+#define APP_VERSION_STRING(text) APP_VERSION_STRING_(text)
+#define APP_VERSION_TEXT APP_VERSION_STRING(APP_VERSION_MAJOR.APP_VERSION_MINOR.APP_VERSION_PATCH.APP_VERSION_TWEAK)

@@ -11,6 +11,8 @@ packages=(
   wine wine64 fonts-wine
   xvfb x11-apps imagemagick fonts-wqy-microhei
   locales
+  # signing the release (scripts/release.sh) and the check of a signed one
+  osslsigncode openssl
   # the emulated guest in which the i686 tests run under WoW64 (scripts/test-wow64.sh)
   qemu-system-x86 qemu-utils debootstrap e2fsprogs
 )

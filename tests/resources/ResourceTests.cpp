@@ -296,7 +296,11 @@ void ExpectIconAndVersion(const std::wstring& path, const std::vector<ResourceEn
     VS_FIXEDFILEINFO* pFixed = nullptr;
     UINT cbFixed = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed));
-    EXPECT_EQ(MAKELONG(0, 1), pFixed->dwFileVersionMS) << "version 1.0";
+    // The project's version (CMakeLists.txt), which the build hands to the resource compiler.
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(APP_VERSION_MINOR, APP_VERSION_MAJOR)), pFixed->dwFileVersionMS);
+    EXPECT_EQ(static_cast<DWORD>(MAKELONG(APP_VERSION_TWEAK, APP_VERSION_PATCH)), pFixed->dwFileVersionLS);
+    EXPECT_EQ(pFixed->dwFileVersionMS, pFixed->dwProductVersionMS);
+    EXPECT_EQ(pFixed->dwFileVersionLS, pFixed->dwProductVersionLS);
     EXPECT_EQ(static_cast<DWORD>(VFT_APP), pFixed->dwFileType);
     auto value = [&](const wchar_t* pKey) {
         wchar_t* pText = nullptr;
@@ -308,8 +312,10 @@ void ExpectIconAndVersion(const std::wstring& path, const std::vector<ResourceEn
     };
     EXPECT_EQ(L"塔维打印机驱动程序", value(L"ProductName"));
     EXPECT_EQ(pDescription, value(L"FileDescription"));
-    EXPECT_EQ(L"1.0.0.0", value(L"FileVersion"));
-    EXPECT_EQ(L"1.0.0.0", value(L"ProductVersion"));
+    const std::wstring version = std::to_wstring(APP_VERSION_MAJOR) + L"." + std::to_wstring(APP_VERSION_MINOR) + L"." +
+                                 std::to_wstring(APP_VERSION_PATCH) + L"." + std::to_wstring(APP_VERSION_TWEAK);
+    EXPECT_EQ(version, value(L"FileVersion"));
+    EXPECT_EQ(version, value(L"ProductVersion"));
     EXPECT_EQ(pFileName, value(L"OriginalFilename"));
 }
 

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Makes what goes on the download page: the shipped 32-bit (i686) Uninstall.exe and
+# Installer.exe, stripped and built reproducibly, signed when a certificate is given, beside
+# the PrinterDriver\ folder the Installer starts its setups from, with SHA256SUMS:
+#
+#   scripts/release.sh [folder]     (default dist/) -> <folder>/TavrelPrinterTools-<version>/
+#
+#   TAVREL_SIGN_PKCS12          the code-signing certificate with its key (and chain): a PKCS#12 file
+#   TAVREL_SIGN_PASSWORD_FILE   a file holding that file's password
+#   TAVREL_SIGN_TIMESTAMP_URL   optional: an RFC 3161 time-stamp server; the signature then stays
+#                               valid after the certificate expires
+#   TAVREL_RELEASE_BUILD        the i686 build tree (default build/release; build/win32, the tree
+#                               scripts/build.sh makes and the i686 tests run, gives the same bytes)
+#
+# Without a certificate the release is made unsigned, and says so. The version is the project's
+# (CMakeLists.txt); the programs' debug information stays in the build tree (<program>.exe.debug).
+set -euo pipefail
+out=$(realpath -m "${1:-$(dirname "$0")/../dist}")
+cd "$(dirname "$0")/.."
+tree=$(realpath -m "${TAVREL_RELEASE_BUILD:-build/release}")
+
+# The commit's time, for the tools that read it in place of the clock (the programs' bytes do not
+# depend on it: the tests' tree is built without it) and for the files' dates below.
+epoch=$(git log -1 --format=%ct 2>/dev/null || true)
+[ -z "$epoch" ] || export SOURCE_DATE_EPOCH=$epoch
+
+# Only a tree of the i686 toolchain's Release build makes the shipped programs.
+if [ -f "$tree/CMakeCache.txt" ]; then
+  grep -q '^CMAKE_TOOLCHAIN_FILE:[^=]*=.*mingw-i686\.cmake$' "$tree/CMakeCache.txt" &&
+    grep -q '^CMAKE_BUILD_TYPE:[^=]*=Release$' "$tree/CMakeCache.txt" ||
+    { echo "release: $tree is not an i686 Release tree" >&2; exit 2; }
+  cmake -S . -B "$tree" >/dev/null
+else
+  cmake -S . -B "$tree" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+fi
+cmake --build "$tree" --target Uninstall Installer -j "$(nproc 2>/dev/null || echo 2)"
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[^=]*=//p' "$tree/CMakeCache.txt")
+[ -n "$version" ] || { echo "release: no project version in $tree" >&2; exit 2; }
+name=TavrelPrinterTools-$version
+# Made under a temporary name: a release that fails half-way (a time-stamp server that does not
+# answer, say) leaves no folder that looks complete.
+final="$out/$name"
+release="$out/.$name.part"
+rm -rf "$release"
+mkdir -p "$release/PrinterDriver"
+
+# The folder the Installer starts its setups from (Windows reads the text with CRLF lines).
+printf '%s\r\n' \
+  "Put the printer maker's setup programs here:" \
+  "  Setup_X64.exe   for 64-bit Windows (x64, and IA64)" \
+  "  Setup_i386.exe  for 32-bit Windows" \
+  "Installer.exe, one folder up, starts the one that fits the PC." \
+  >"$release/PrinterDriver/README.txt"
+
+signing=${TAVREL_SIGN_PKCS12:-}
+for program in Uninstall.exe Installer.exe; do
+  if [ -z "$signing" ]; then
+    cp "$tree/bin/$program" "$release/$program"
+    continue
+  fi
+  [ -f "$signing" ] && [ -f "${TAVREL_SIGN_PASSWORD_FILE:-}" ] ||
+    { echo "release: TAVREL_SIGN_PKCS12 and TAVREL_SIGN_PASSWORD_FILE must name files" >&2; exit 2; }
+  timestamp=()
+  [ -z "${TAVREL_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$TAVREL_SIGN_TIMESTAMP_URL")
+  # Authenticode with SHA-256; the signature is appended, the program's own bytes stay as built.
+  osslsigncode sign -pkcs12 "$signing" -readpass "$TAVREL_SIGN_PASSWORD_FILE" -h sha256 "${timestamp[@]}" \
+    -in "$tree/bin/$program" -out "$release/$program" >/dev/null
+done
+
+(cd "$release" && sha256sum Uninstall.exe Installer.exe PrinterDriver/README.txt >SHA256SUMS)
+# Files dated by the commit, so that an archive of the folder is reproducible too.
+[ -z "$epoch" ] || find "$release" -exec touch -d "@$epoch" {} +
+rm -rf "$final"
+mv "$release" "$final"
+
+echo "release: $final"
+if [ -n "$signing" ]; then
+  echo "release: signed with $(basename "$signing")${TAVREL_SIGN_TIMESTAMP_URL:+, time-stamped by $TAVREL_SIGN_TIMESTAMP_URL}"
+else
+  echo "release: NOT SIGNED (no TAVREL_SIGN_PKCS12): Windows will name no publisher for these programs" >&2
+fi
+echo "release: debug information kept in $tree/bin/Uninstall.exe.debug and Installer.exe.debug"
