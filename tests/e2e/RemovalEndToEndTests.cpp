@@ -403,6 +403,25 @@ TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
 TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressStartsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(Start());
+    // Another removal holds the lock for the first 6 s: the worker waits, its bar moving,
+    // before anything changes.
+    HANDLE hHolding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    long nProgressWhileWaiting = 0;
+    bool bUntouchedWhileWaiting = false;
+    std::thread otherRemoval([&] {
+        HANDLE hLock = nullptr;
+        const bool bHeld = AcquireRemovalLock(0, &hLock) == kRemovalLockAcquired;
+        SetEvent(hHolding);
+        if (!bHeld)
+            return;
+        // A removal's first step stops the spooler for at least 2 s: it must stay running.
+        bUntouchedWhileWaiting = WaitUntil([] { return ServiceState(L"Spooler") != SERVICE_RUNNING; }, 6000) == false;
+        nProgressWhileWaiting = Progress();
+        bUntouchedWhileWaiting = bUntouchedWhileWaiting && PrinterExists(L"Shared Front");
+        ReleaseRemovalLock(hLock);
+    });
+    WaitForSingleObject(hHolding, 10000);
+    CloseHandle(hHolding);
     // A second press on the (disabled) button while the removal runs.
     std::thread secondPress([&] {
         Sleep(3000);
@@ -410,6 +429,9 @@ TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressS
     });
     HWND hBox = Remove(L"Shared Front", kSuccess);
     secondPress.join();
+    otherRemoval.join();
+    EXPECT_GE(nProgressWhileWaiting, 4) << "the bar moves while the worker waits for the lock";
+    EXPECT_TRUE(bUntouchedWhileWaiting) << "the removal does not start before it has the lock";
     ASSERT_TRUE(hBox);
     EXPECT_EQ(1u, FindMessageBoxes(m_pProcess->Pid(), kSuccess).size());
     EXPECT_FALSE(PrinterExists(L"Shared Front"));
