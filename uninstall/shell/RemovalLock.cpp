@@ -11,8 +11,8 @@ namespace {
 // Full access for SYSTEM and for Administrators, nothing for anyone else, and nothing
 // inherited (P). Without it the mutex would get its creator's default DACL: one created by a
 // SYSTEM run (a management tool) grants Administrators no more than read and execute, so an
-// administrator's dialog could not open it for waiting and releasing, and a removal from the
-// dialog could not take its turn. Creating a "Global\" name from a user's session takes
+// administrator's dialog could not open it for releasing (MUTEX_MODIFY_STATE), and a removal
+// from the dialog could not take its turn. Creating a "Global\" name from a user's session takes
 // SeCreateGlobalPrivilege, which a standard user lacks: no one without administrator
 // rights can take the name first and hold every removal off.
 const wchar_t kLockSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
