@@ -3,9 +3,13 @@
 #include <commctrl.h>
 #include <delayimp.h>
 
+#include <shellapi.h>
+
 #include <string>
+#include <vector>
 
 #include "resource.h"
+#include "shell/CommandLine.h"
 #include "shell/Dialog.h"
 #include "shell/DriverList.h"
 
@@ -68,6 +72,20 @@ const
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int)
 {
     RestrictDllSearch();
+
+    // With arguments the program works from its command line (a management tool, a script) and
+    // shows nothing. It leaves the compatibility service alone: the assistant excludes a program
+    // whose manifest names a run level, as this one's does, so it has nothing to show for this
+    // run, and a removal should not stop and start a system service that it does not need.
+    int nArgs = 0;
+    LPWSTR* ppArgs = CommandLineToArgvW(GetCommandLineW(), &nArgs);
+    if (ppArgs && nArgs > 1) {
+        const std::vector<std::wstring> args(ppArgs + 1, ppArgs + nArgs);
+        LocalFree(ppArgs);
+        return RunCommandLine(args);
+    }
+    if (ppArgs)
+        LocalFree(ppArgs);
 
     HANDLE hStopThread = CreateThread(nullptr, 0, StopPcaSvcThread, nullptr, 0, nullptr);
     if (hStopThread)

@@ -14,6 +14,8 @@
 #include "Inject.h"
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
+#include "shell/CommandLine.h"
+#include "shell/RemovalLock.h"
 
 namespace {
 
@@ -27,7 +29,10 @@ const wchar_t kFax[] = L"TAVREL Fax 300";         // installed, no printer
 const wchar_t kOther[] = L"Office Copier Driver";  // another maker's, must stay
 const wchar_t kCopier[] = L"TAVREL Copier 500";     // shares a file with the laser driver, must stay
 const wchar_t kPlus[] = L"TAVREL Laser 100 Plus";   // the laser's name is a part of its name; must stay
-const DWORD kRemovalTimeoutMs = 180000;
+const wchar_t kChinese[] = L"塔维 办公室打印机";       // a printer with a Chinese name (for /list)
+// A removal takes 30 s here and in the guest when idle; the guest with its host busy is several
+// times slower. The wait ends with the box.
+const DWORD kRemovalTimeoutMs = 600000;
 
 std::wstring SpoolDrivers() { return SystemFolder() + L"\\spool\\drivers\\"; }
 // An environment's folder, named as on disk where it is there already (a 32-bit Wine prefix has
@@ -151,7 +156,7 @@ protected:
         if (m_pProcess)
             m_pProcess->Terminate();
         StartServiceAndWait(L"Spooler");
-        for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
+        for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier", kChinese})
             DeletePrinterByName(p);
         for (const wchar_t* d : {kLaser, kShared, kFax, kOther, kCopier, kPlus})
             DeleteTestDriver(d);
@@ -275,7 +280,63 @@ protected:
             EXPECT_TRUE(FileExists(DriverFolder() + f)) << Ansi(f);
     }
 
+    // Runs Uninstall.exe with these arguments, its output into a pipe, until it ends. With
+    // bStandIns the test holds the removal lock while the program starts, so that it waits for
+    // the lock before it changes anything: the stand-ins are loaded into it then, and the lock
+    // is let go. Whether it ever had a window meanwhile goes to m_bWindowSeen.
+    void RunUnattended(const std::wstring& arguments, bool bStandIns, DWORD* pExitCode, std::string* pOutput)
+    {
+        SetEnvironmentVariableW(L"STANDIN_RECORD", RecordFile().c_str());
+        SetEnvironmentVariableW(L"STANDIN_JOBS", (std::wstring(kLaser) + L"=2").c_str());
+        struct HeldLock {
+            ~HeldLock() { ReleaseRemovalLock(hLock); }
+            HANDLE hLock = nullptr;
+        } held;
+        const std::wstring program = TestBinFolder() + L"Uninstall.exe";
+        if (bStandIns) {
+            ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, &held.hLock));
+            bool bInjected = false;
+            for (int nTry = 0; nTry < 3 && !bInjected; ++nTry) {
+                DeleteFileW(RecordFile().c_str());
+                m_pProcess.reset(new GuiProcess(program, arguments, true));
+                ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
+                ASSERT_TRUE(m_pProcess->WaitForOutput("Another removal is running", 30000))
+                    << "it does not wait for the lock: " << m_pProcess->Output();
+                bInjected = InjectDll(m_pProcess->Handle(), TestBinFolder() + L"standins.dll");
+                if (!bInjected && nTry < 2) {
+                    m_pProcess->Terminate();
+                    std::printf("[ retry   ] the stand-ins did not load; Uninstall.exe is started again\n");
+                }
+            }
+            ASSERT_TRUE(bInjected) << "the stand-ins were not loaded in three tries";
+            ASSERT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
+            ReleaseRemovalLock(held.hLock);
+            held.hLock = nullptr;
+        } else {
+            m_pProcess.reset(new GuiProcess(program, arguments, true));
+            ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
+        }
+        const ULONGLONG start = GetTickCount64();
+        while (!m_pProcess->WaitForExit(50, pExitCode) && GetTickCount64() - start < kRemovalTimeoutMs)
+            m_bWindowSeen = m_bWindowSeen || !m_pProcess->Windows().empty();
+        m_msRemoval = GetTickCount64() - start;
+        ASSERT_TRUE(m_pProcess->WaitForExit(0, pExitCode)) << "still running after " << kRemovalTimeoutMs << " ms";
+        *pOutput = m_pProcess->Output();
+    }
+
+    // What a refused run must not have touched: every row, and the spool files a removal's
+    // first steps delete.
+    void ExpectNothingChanged()
+    {
+        for (const wchar_t* p : {kLaser, L"Shared Front", L"Shared Back", L"Office Copier"})
+            EXPECT_TRUE(PrinterExists(p)) << Ansi(p);
+        for (const wchar_t* d : {kLaser, kShared, kFax, kOther})
+            EXPECT_TRUE(DriverExists(d)) << Ansi(d);
+        EXPECT_TRUE(FileExists(SpoolFolder() + L"00011.SPL")) << "no removal step ran";
+    }
+
     std::unique_ptr<GuiProcess> m_pProcess;
+    bool m_bWindowSeen = false;
     HWND m_hDialog = nullptr, m_hList = nullptr, m_hUninstall = nullptr, m_hProgress = nullptr;
     ULONGLONG m_msRemoval = 0;
 };
@@ -345,6 +406,31 @@ TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
 TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressStartsNothing)
 {
     ASSERT_NO_FATAL_FAILURE(Start());
+    // Another removal holds the lock for the first 6 s: the worker waits, its bar moving,
+    // before anything changes.
+    HANDLE hHolding = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    bool bBarMovedWhileWaiting = false;
+    bool bUntouchedWhileWaiting = false;
+    std::thread otherRemoval([&] {
+        HANDLE hLock = nullptr;
+        const bool bHeld = AcquireRemovalLock(0, &hLock) == kRemovalLockAcquired;
+        SetEvent(hHolding);
+        if (!bHeld)
+            return;
+        // Held until a timer tick has moved the bar on from the press's 2, however slow the
+        // machine; meanwhile the removal's first step, the spooler's stop, must not come.
+        bool bSpoolerRan = true;
+        bBarMovedWhileWaiting = WaitUntil(
+            [&] {
+                bSpoolerRan = bSpoolerRan && ServiceState(L"Spooler") == SERVICE_RUNNING;
+                return Progress() >= 4;
+            },
+            kUiStepMs);
+        bUntouchedWhileWaiting = bSpoolerRan && PrinterExists(L"Shared Front");
+        ReleaseRemovalLock(hLock);
+    });
+    WaitForSingleObject(hHolding, kUiStepMs);
+    CloseHandle(hHolding);
     // A second press on the (disabled) button while the removal runs.
     std::thread secondPress([&] {
         Sleep(3000);  // the removal takes 30 s and more
@@ -352,6 +438,9 @@ TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressS
     });
     HWND hBox = Remove(L"Shared Front", kSuccess);
     secondPress.join();
+    otherRemoval.join();
+    EXPECT_TRUE(bBarMovedWhileWaiting) << "the bar moves while the worker waits for the lock";
+    EXPECT_TRUE(bUntouchedWhileWaiting) << "the removal does not start before it has the lock";
     ASSERT_TRUE(hBox);
     EXPECT_EQ(1u, FindMessageBoxes(m_pProcess->Pid(), kSuccess).size());
     EXPECT_FALSE(PrinterExists(L"Shared Front"));
@@ -477,6 +566,124 @@ TEST_F(RemovalEndToEnd, CancelDuringARemovalEndsTheProgramAtOnce)
     EXPECT_LT(GetTickCount64() - start, 8000u);
     EXPECT_EQ(0u, exitCode);
     EXPECT_TRUE(PrinterExists(L"Shared Back")) << "the removal was cut off before the printer step";
+}
+
+TEST_F(RemovalEndToEnd, UnattendedRemovalOfANamedPrinterTakesItsOwnDriverWithNoWindow)
+{
+    DWORD exitCode = 0xFFFF;
+    std::string output;
+    ASSERT_NO_FATAL_FAILURE(RunUnattended(L"/quiet /printer \"tavrel LASER 100\"", true, &exitCode, &output));
+    std::printf("[ measure ] unattended removal, lock let go to exit: %llu ms\n",
+                static_cast<unsigned long long>(m_msRemoval));
+    EXPECT_EQ(0u, exitCode) << output;
+    EXPECT_FALSE(m_bWindowSeen) << "no window, no box";
+    EXPECT_NE(std::string::npos,
+              output.find("Removed printer \"TAVREL Laser 100\" and its driver \"TAVREL Laser 100\".\r\n"))
+        << output;
+    EXPECT_FALSE(PrinterExists(kLaser));
+    EXPECT_FALSE(DriverExists(kLaser));
+    for (const wchar_t* f : {L"TVL100.DLL", L"TVL100.GPD", L"TVL100RES.DLL", L"TVL100UI.DLL"})
+        EXPECT_FALSE(FileExists(DriverFolder() + f)) << Ansi(f);
+    EXPECT_FALSE(FileExists(InfFolder() + L"oem90.inf"));
+    EXPECT_FALSE(FileExists(Repository() + L"tvl100.inf_amd64_1a2b3c"));
+    ExpectOthersUntouched();
+    EXPECT_TRUE(PrinterExists(L"Shared Front"));
+    std::wstring env = NativeEnvironment();
+    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetupUninstallOEMInfW|oem90.inf|1",
+                                         L"DeletePrinterDriverExW|(null)|" + env + L"|" + kLaser + L"|1|3",
+                                         L"CM_Locate_DevNodeW|(null)|0", L"CM_Reenumerate_DevNode|1|4"}),
+              ReadRecordFile())
+        << "the dialog's removal, and no restart";
+    EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(RemovalEndToEnd, UnattendedPrintersAndTheirSharedDriverGoTogetherInOneRemoval)
+{
+    DWORD exitCode = 0xFFFF;
+    std::string output;
+    ASSERT_NO_FATAL_FAILURE(RunUnattended(
+        L"-QUIET -Printer \"Shared Front\" /printer \"shared back\" /DRIVER \"TAVREL Shared 200\"", true, &exitCode,
+        &output));
+    EXPECT_EQ(0u, exitCode) << output;
+    EXPECT_FALSE(PrinterExists(L"Shared Front"));
+    EXPECT_FALSE(PrinterExists(L"Shared Back"));
+    EXPECT_FALSE(DriverExists(kShared));
+    for (const wchar_t* f : {L"TVS200.DLL", L"TVS200.GPD", L"TVS200UI.DLL"})
+        EXPECT_FALSE(FileExists(DriverFolder() + f)) << Ansi(f);
+    EXPECT_TRUE(PrinterExists(kLaser));
+    ExpectOthersUntouched();
+    std::vector<std::wstring> calls = ReadRecordFile();
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(),
+                            L"DeletePrinterDriverExW|(null)|" + NativeEnvironment() + L"|" + kShared + L"|1|3"))
+        << "the driver is deleted once";
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), L"CM_Locate_DevNodeW|(null)|0")) << "one removal for all";
+}
+
+TEST_F(RemovalEndToEnd, UnattendedRunsThatCannotRemoveChangeNothing)
+{
+    struct Case {
+        const wchar_t* pArguments;
+        DWORD exitCode;
+        const char* pSaid;
+    };
+    const Case cases[] = {
+        {L"/quiet /printer \"TAVREL Laser 100\" /driver \"TAVREL Fax\"", 1605, "Not found: driver \"TAVREL Fax\""},
+        {L"/quiet /driver \"TAVREL Shared 200\"", 1603, "\"TAVREL Shared 200\" is still used by printer \"Shared"},
+        {L"/printer \"Shared Front\"", 87, "Usage:"},
+        {L"/quiet /printer", 87, "Usage:"},
+    };
+    for (const Case& c : cases) {
+        DWORD exitCode = 0xFFFF;
+        std::string output;
+        ASSERT_NO_FATAL_FAILURE(RunUnattended(c.pArguments, false, &exitCode, &output));
+        EXPECT_EQ(c.exitCode, exitCode) << Ansi(c.pArguments) << ": " << output;
+        EXPECT_NE(std::string::npos, output.find(c.pSaid)) << output;
+        ExpectNothingChanged();
+    }
+    EXPECT_FALSE(m_bWindowSeen);
+    EXPECT_EQ(std::vector<std::string>{Ansi(L"驱动仍被打印机使用，未卸载：TAVREL Shared 200")}, LogTexts())
+        << "the in-use refusal's record, as the dialog writes it";
+}
+
+TEST_F(RemovalEndToEnd, ListPrintsTheDialogsRowsInUtf8ThroughAPipe)
+{
+    ASSERT_EQ(0u, AddTestPrinter(kChinese, kOther));
+    DWORD exitCode = 0xFFFF;
+    std::string output;
+    ASSERT_NO_FATAL_FAILURE(RunUnattended(L"/LIST", false, &exitCode, &output));
+    EXPECT_EQ(0u, exitCode);
+    std::vector<std::wstring> expected;
+    const std::vector<std::wstring> printers = SpoolerPrinterNames();
+    for (const std::wstring& printer : printers)
+        expected.push_back(L"printer\t" + printer);
+    for (const std::wstring& driver : SpoolerDriverNames())
+        if (std::find(printers.begin(), printers.end(), driver) == printers.end())
+            expected.push_back(L"driver\t" + driver + L"\t" + NativeEnvironment());
+    ASSERT_NE(expected.end(), std::find(expected.begin(), expected.end(), std::wstring(L"printer\t") + kChinese));
+    std::wstring text = Wide(output);  // UTF-8, no byte-order mark
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(expected, lines) << output;
+    EXPECT_EQ(text.size(), start) << "every line ends with CR LF";
+    EXPECT_TRUE(PrinterExists(kChinese));
+}
+
+TEST_F(RemovalEndToEnd, UnattendedRemovalWhileAnotherRunsEndsWith1618)
+{
+    // Another removal holds the lock for longer than the unattended run waits.
+    HANDLE hLock = nullptr;
+    ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, &hLock));
+    DWORD exitCode = 0xFFFF;
+    std::string output;
+    RunUnattended(L"/quiet /printer \"Shared Front\"", false, &exitCode, &output);
+    ReleaseRemovalLock(hLock);
+    std::printf("[ measure ] unattended run against a held lock: %llu ms\n", static_cast<unsigned long long>(m_msRemoval));
+    EXPECT_EQ(1618u, exitCode) << output;
+    EXPECT_GE(m_msRemoval, kUnattendedLockWaitMs);
+    EXPECT_NE(std::string::npos, output.find("Another removal is still running")) << output;
+    ExpectNothingChanged();
 }
 
 }  // namespace

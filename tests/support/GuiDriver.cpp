@@ -66,9 +66,45 @@ void GuiProcess::Terminate()
     }
 }
 
+bool GuiProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
+{
+    return m_hOutputRead && WaitUntil(
+                                [&] {
+                                    DWORD available = 0;
+                                    char buf[4096];
+                                    DWORD got = 0;
+                                    while (PeekNamedPipe(m_hOutputRead, nullptr, 0, nullptr, &available, nullptr) &&
+                                           available && ReadFile(m_hOutputRead, buf, sizeof(buf), &got, nullptr) && got)
+                                        m_output.append(buf, got);
+                                    return m_output.find(text) != std::string::npos;
+                                },
+                                timeoutMs);
+}
+
+namespace {
+
+BOOL CALLBACK CollectOfProcess(HWND hWnd, LPARAM lParam)
+{
+    auto* pSearch = reinterpret_cast<std::pair<DWORD, std::vector<HWND>>*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hWnd, &pid);
+    if (pid == pSearch->first)
+        pSearch->second.push_back(hWnd);
+    return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> GuiProcess::Windows() const
+{
+    std::pair<DWORD, std::vector<HWND>> search(m_pi.dwProcessId, {});
+    EnumWindows(CollectOfProcess, reinterpret_cast<LPARAM>(&search));
+    return search.second;
+}
+
 std::string GuiProcess::Output()
 {
-    std::string out;
+    std::string out = m_output;
     if (!m_hOutputRead)
         return out;
     char buf[4096];

@@ -33,10 +33,15 @@ public:
     bool WaitForExit(DWORD timeoutMs, DWORD* pExitCode = nullptr);
     void Terminate();
     std::string Output();  // everything written to standard output (bCaptureOutput only)
+    // Waits up to timeoutMs, while the program runs, until its output so far contains `text`.
+    bool WaitForOutput(const std::string& text, DWORD timeoutMs);
+    // Top-level windows of the process now, hidden ones included.
+    std::vector<HWND> Windows() const;
 
 private:
     PROCESS_INFORMATION m_pi = {};
     HANDLE m_hOutputRead = nullptr;
+    std::string m_output;  // what WaitForOutput has read so far
     DWORD m_dwStartError = 0;
 };
 

@@ -27,6 +27,8 @@ void ReleaseRecordBuffers()
 // keeps row i and entry i together by not adding an entry either.
 bool InsertRow(int nRow, const wchar_t* pText)
 {
+    if (!g_pListBox)
+        return true;  // no dialog (a run from the command line): the model alone
     return SendMessageW(g_pListBox, LB_INSERTSTRING, static_cast<WPARAM>(nRow), reinterpret_cast<LPARAM>(pText)) ==
            nRow;
 }

@@ -6,6 +6,7 @@
 #include "log/Log.h"
 #include "shell/Dialog.h"
 #include "shell/DriverList.h"
+#include "shell/RemovalLock.h"
 
 volatile LONG g_nProgress = 0;
 const std::wstring g_strCaption = L"Printer Driver Uninstaller";
@@ -47,6 +48,19 @@ void StopProgressTimer()
     InterlockedExchange(&g_bProgressTimerOn, 0);
     KillTimer(g_hDlg, kProgressTimerId);
     SendMessageW(g_hDlg, WM_NULL, 0, 0);
+}
+
+// One removal at a time on the PC: an unattended run may hold the lock; the worker waits for it
+// as long as it takes, with the bar moving (the user can still end the program with Cancel).
+// A lock that cannot be had at all fails the removal (logged).
+BOOL RemoveSelection(const std::vector<DriverListEntry>& selection)
+{
+    HANDLE hLock = nullptr;
+    if (AcquireRemovalLock(INFINITE, &hLock) != kRemovalLockAcquired)
+        return FALSE;
+    const BOOL bRemoved = RemoveDrivers(selection);
+    ReleaseRemovalLock(hLock);
+    return bRemoved;
 }
 
 }  // namespace
@@ -92,7 +106,7 @@ void DoUninstall()
     if (bDriverStillUsed && !entry.bIsPrinter)
         WriteLog(L"驱动仍被打印机使用，未卸载：" + entry.strDriverName, FALSE);
     else
-        bRemoved = RemoveDrivers(selection);
+        bRemoved = RemoveSelection(selection);
     StopProgressTimer();
     if (!bRemoved) {
         SetProgress(0);

@@ -1,0 +1,362 @@
+#include "shell/CommandLine.h"
+
+#include <shlobj.h>
+#include <map>
+#include <set>
+
+#include "engine/RemoveDrivers.h"
+#include "log/Log.h"
+#include "shell/DriverList.h"
+#include "shell/RemovalLock.h"
+
+namespace {
+
+bool SameText(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+// The switch an argument names ("quiet" for "/QUIET" or "-quiet"), or empty when it is none.
+std::wstring SwitchName(const std::wstring& arg)
+{
+    if (arg.size() < 2 || (arg[0] != L'/' && arg[0] != L'-'))
+        return std::wstring();
+    return arg.substr(1);
+}
+
+bool IsSwitch(const std::wstring& arg, const wchar_t* pName) { return SameText(SwitchName(arg), pName); }
+
+bool IsKnownSwitch(const std::wstring& arg)
+{
+    for (const wchar_t* pName : {L"quiet", L"list", L"printer", L"driver", L"?"})
+        if (IsSwitch(arg, pName))
+            return true;
+    return false;
+}
+
+// ---- output ----
+// A windowed program has no console of its own. Output goes to the standard output the
+// starting process handed over: written with WriteConsoleW when that is a console, as UTF-8
+// without a byte-order mark when it is a pipe or a file (the ANSI or OEM code page would lose
+// every name outside it; a mark would end up inside the first line a reader takes in).
+// Without one, to the console of the starting process (cmd, PowerShell) when it has one;
+// otherwise (a management tool's service) nowhere.
+HANDLE g_hOutput = nullptr;
+bool g_bOutputIsConsole = false;
+bool g_bOwnOutputHandle = false;
+
+void OpenOutput()
+{
+    HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (hOut && hOut != INVALID_HANDLE_VALUE) {
+        DWORD dwType = GetFileType(hOut);
+        DWORD dwMode = 0;
+        if (dwType == FILE_TYPE_CHAR && GetConsoleMode(hOut, &dwMode)) {
+            g_hOutput = hOut;
+            g_bOutputIsConsole = true;
+            return;
+        }
+        if (dwType != FILE_TYPE_UNKNOWN) {
+            g_hOutput = hOut;
+            return;
+        }
+    }
+    if (!AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    hOut = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    if (hOut == INVALID_HANDLE_VALUE)
+        return;
+    g_hOutput = hOut;
+    g_bOutputIsConsole = true;
+    g_bOwnOutputHandle = true;
+}
+
+void CloseOutput()
+{
+    if (g_bOwnOutputHandle)
+        CloseHandle(g_hOutput);
+    g_hOutput = nullptr;
+    g_bOutputIsConsole = g_bOwnOutputHandle = false;
+}
+
+void WriteLine(const std::wstring& text)
+{
+    if (!g_hOutput)
+        return;
+    const std::wstring strLine = text + L"\r\n";
+    DWORD dwDone = 0;
+    if (g_bOutputIsConsole) {
+        WriteConsoleW(g_hOutput, strLine.c_str(), static_cast<DWORD>(strLine.size()), &dwDone, nullptr);
+        return;
+    }
+    const int cbUtf8 =
+        WideCharToMultiByte(CP_UTF8, 0, strLine.c_str(), static_cast<int>(strLine.size()), nullptr, 0, nullptr, nullptr);
+    if (cbUtf8 <= 0)
+        return;
+    std::string strBytes(static_cast<size_t>(cbUtf8), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, strLine.c_str(), static_cast<int>(strLine.size()), &strBytes[0], cbUtf8, nullptr,
+                        nullptr);
+    WriteFile(g_hOutput, strBytes.data(), static_cast<DWORD>(strBytes.size()), &dwDone, nullptr);
+}
+
+const wchar_t kUsage[] =
+    L"Usage:\r\n"
+    L"  Uninstall.exe                 the dialog\r\n"
+    L"  Uninstall.exe /list           lists the printers and drivers the dialog shows\r\n"
+    L"  Uninstall.exe /quiet /printer \"NAME\" [/printer \"NAME\"...] [/driver \"NAME\"...]\r\n"
+    L"                                removes them with no window\r\n"
+    L"  Uninstall.exe /?              this text\r\n"
+    L"Switches begin with / or -, in any case; names are matched whole, in any case.\r\n"
+    L"Exit codes: 0 removed, 1603 failed (see the log), 1605 a name matched nothing,\r\n"
+    L"1618 another removal is running (try again later), 87 the command line was not understood.";
+
+// Where the records of this run went: the operation log in the Documents folder of the
+// account (for SYSTEM, the system profile's, below System32\config). This 32-bit program on
+// 64-bit Windows reaches System32 redirected to SysWOW64, so that is where the file lies for
+// everyone else; the path is shown as they find it.
+std::wstring LogFileShown()
+{
+    wchar_t szDocuments[MAX_PATH] = {};
+    if (!SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, FALSE) || !szDocuments[0])
+        return L"(no Documents folder: no log)";
+    std::wstring strPath = std::wstring(szDocuments) + L"\\塔维打印机\\Log(" + std::to_wstring(g_nLogFileIndex) + L").txt";
+    BOOL bWow64 = FALSE;
+    wchar_t szSystem[MAX_PATH] = {}, szWow64[MAX_PATH] = {};
+    const UINT nSystem = GetSystemDirectoryW(szSystem, MAX_PATH);
+    if (IsWow64Process(GetCurrentProcess(), &bWow64) && bWow64 && nSystem && nSystem < MAX_PATH &&
+        GetSystemWow64DirectoryW(szWow64, MAX_PATH) && strPath.size() > nSystem && strPath[nSystem] == L'\\' &&
+        CompareStringOrdinal(strPath.c_str(), static_cast<int>(nSystem), szSystem, static_cast<int>(nSystem), TRUE) ==
+            CSTR_EQUAL)
+        strPath = szWow64 + strPath.substr(nSystem);
+    return strPath;
+}
+
+void ListRows()
+{
+    FindSpoolerEnvironment();
+    FillDriverList();
+    for (const DriverListEntry& entry : g_driverList) {
+        if (entry.bIsPrinter)
+            WriteLine(L"printer\t" + entry.strPrinterName);
+        else
+            WriteLine(L"driver\t" + entry.strDriverName + L"\t" +
+                      (entry.pDriverInfo && entry.pDriverInfo->pEnvironment ? entry.pDriverInfo->pEnvironment : L""));
+    }
+}
+
+int RemoveNamed(const ParsedCommandLine& command)
+{
+    FindSpoolerEnvironment();
+    // The log goes to the account's Documents folder, which the system profile (SYSTEM, under
+    // a management tool) may not have yet: it is made here, so that the log has a place.
+    wchar_t szDocuments[MAX_PATH] = {};
+    SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, TRUE);
+    // The names are looked up under the lock: another removal cannot change the list between
+    // the look-up and this one.
+    HANDLE hLock = nullptr;
+    RemovalLockResult lock = AcquireRemovalLock(0, &hLock);
+    if (lock == kRemovalLockBusy) {
+        WriteLine(L"Another removal is running on this PC; waiting for it (at most " +
+                  std::to_wstring(kUnattendedLockWaitMs / 1000) + L" s).");
+        lock = AcquireRemovalLock(kUnattendedLockWaitMs, &hLock);
+    }
+    if (lock == kRemovalLockBusy) {
+        WriteLine(L"Another removal is still running: nothing was removed. Try again later.");
+        return kExitAnotherRemoval;
+    }
+    if (lock == kRemovalLockFailed) {
+        WriteLine(L"The removal lock could not be taken: nothing was removed. Log: " + LogFileShown());
+        return kExitFailed;
+    }
+
+    FillDriverList();
+    const NamedSelection selection = SelectNamedRows(g_driverList, command.printers, command.drivers);
+    int nExit = kExitRemoved;
+    if (selection.result == kSelectionUnknownName) {
+        for (const std::wstring& strName : selection.unknownNames)
+            WriteLine(L"Not found: " + strName);
+        WriteLine(L"Nothing was removed.");
+        nExit = kExitUnknownName;
+    } else if (selection.result == kSelectionDriverInUse) {
+        // The dialog's refusal of a driver row whose driver a printer still uses, with its record.
+        for (size_t i = 0; i < selection.driversInUse.size(); ++i) {
+            WriteLog(L"驱动仍被打印机使用，未卸载：" + selection.driversInUse[i], FALSE);
+            WriteLine(L"Driver \"" + selection.driversInUse[i] + L"\" is still used by " +
+                      selection.usersOfDriversInUse[i] + L" (not named).");
+        }
+        WriteLine(L"Nothing was removed. Log: " + LogFileShown());
+        nExit = kExitFailed;
+    } else if (!RemoveDrivers(selection.rows)) {
+        WriteLine(L"The removal failed; parts of it may be done. Log: " + LogFileShown());
+        nExit = kExitFailed;
+    } else {
+        for (const std::wstring& strLine : selection.report)
+            WriteLine(strLine);
+    }
+    ReleaseRemovalLock(hLock);
+    return nExit;
+}
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& args)
+{
+    ParsedCommandLine command;
+    bool bQuiet = false, bList = false, bHelp = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
+        if (IsSwitch(arg, L"quiet")) {
+            bQuiet = true;
+        } else if (IsSwitch(arg, L"list")) {
+            bList = true;
+        } else if (IsSwitch(arg, L"?")) {
+            bHelp = true;
+        } else if (IsSwitch(arg, L"printer") || IsSwitch(arg, L"driver")) {
+            // The next argument is the name, whatever it looks like, unless it is missing,
+            // empty or one of the switches (the name was left out).
+            if (i + 1 >= args.size() || args[i + 1].empty() || IsKnownSwitch(args[i + 1])) {
+                command.strError = arg + L" needs a name.";
+                return command;
+            }
+            (IsSwitch(arg, L"printer") ? command.printers : command.drivers).push_back(args[++i]);
+        } else {
+            command.strError = L"Not understood: " + arg;
+            return command;
+        }
+    }
+    const bool bNames = !command.printers.empty() || !command.drivers.empty();
+    if (bHelp)
+        command.kind = kCommandUsage;
+    else if (bList && (bQuiet || bNames))
+        command.strError = L"/list takes no other switch.";
+    else if (bList)
+        command.kind = kCommandList;
+    else if (bNames && !bQuiet)
+        command.strError = L"/printer and /driver remove only with /quiet.";
+    else if (!bNames)
+        command.strError = L"/quiet needs at least one /printer or /driver.";
+    else
+        command.kind = kCommandRemove;
+    return command;
+}
+
+NamedSelection SelectNamedRows(const std::vector<DriverListEntry>& model, const std::vector<std::wstring>& printers,
+                               const std::vector<std::wstring>& drivers)
+{
+    NamedSelection selection;
+    std::vector<bool> named(model.size(), false);
+    std::set<std::wstring> namedDrivers;  // as the model spells them
+    for (const std::wstring& strName : printers) {
+        bool bFound = false;
+        for (size_t i = 0; i < model.size(); ++i)
+            if (model[i].bIsPrinter && SameText(model[i].strPrinterName, strName))
+                named[i] = bFound = true;
+        if (!bFound)
+            selection.unknownNames.push_back(L"printer \"" + strName + L"\"");
+    }
+    // A driver is known by its own row, or, where a printer bears its name and hides that row,
+    // by the printer rows that count it.
+    for (const std::wstring& strName : drivers) {
+        bool bFound = false;
+        for (size_t i = 0; i < model.size(); ++i) {
+            const DriverListEntry& entry = model[i];
+            if (entry.strDriverName.empty() || !SameText(entry.strDriverName, strName))
+                continue;
+            if (!entry.bIsPrinter && entry.pDriverInfo)
+                named[i] = true;
+            if (!entry.bIsPrinter || entry.pDriverInfo) {
+                namedDrivers.insert(entry.strDriverName);
+                bFound = true;
+            }
+        }
+        if (!bFound)
+            selection.unknownNames.push_back(L"driver \"" + strName + L"\"");
+    }
+    if (!selection.unknownNames.empty()) {
+        selection.result = kSelectionUnknownName;
+        return selection;
+    }
+
+    // Per driver: does every row that counts it go? (As a press on one row asks whether its
+    // use count is 1.)
+    std::map<std::wstring, bool> driverGoes;
+    for (size_t i = 0; i < model.size(); ++i) {
+        const std::wstring& strKey = model[i].strDriverName;
+        if (strKey.empty())
+            continue;
+        const bool bCovered = model[i].bIsPrinter ? named[i] : namedDrivers.count(strKey) > 0;
+        auto it = driverGoes.find(strKey);
+        if (it == driverGoes.end())
+            driverGoes[strKey] = bCovered;
+        else
+            it->second = it->second && bCovered;
+    }
+    for (const std::wstring& strDriver : namedDrivers) {
+        if (driverGoes[strDriver])
+            continue;
+        std::wstring strUsers;
+        for (size_t i = 0; i < model.size(); ++i)
+            if (model[i].bIsPrinter && !named[i] && model[i].strDriverName == strDriver)
+                strUsers += (strUsers.empty() ? L"printer \"" : L", printer \"") + model[i].strPrinterName + L"\"";
+        selection.driversInUse.push_back(strDriver);
+        selection.usersOfDriversInUse.push_back(strUsers);
+    }
+    if (!selection.driversInUse.empty()) {
+        selection.result = kSelectionDriverInUse;
+        return selection;
+    }
+
+    std::set<std::wstring> driversTaken;
+    for (size_t i = 0; i < model.size(); ++i) {
+        if (!named[i])
+            continue;
+        DriverListEntry entry = model[i];
+        const std::wstring& strKey = entry.strDriverName;
+        const bool bGoes = !strKey.empty() && driverGoes[strKey];
+        if (entry.pDriverInfo && bGoes && driversTaken.insert(strKey).second) {
+            // this row takes the driver
+        } else {
+            entry.pDriverInfo = nullptr;
+        }
+        std::wstring strLine;
+        if (!entry.bIsPrinter)
+            strLine = L"Removed driver \"" + strKey + L"\".";
+        else if (entry.pDriverInfo)
+            strLine = L"Removed printer \"" + entry.strPrinterName + L"\" and its driver \"" + strKey + L"\".";
+        else if (bGoes || strKey.empty())
+            strLine = L"Removed printer \"" + entry.strPrinterName + L"\".";
+        else
+            strLine = L"Removed printer \"" + entry.strPrinterName + L"\"; its driver \"" + strKey +
+                      L"\" stays: another row of the list counts it.";
+        selection.report.push_back(strLine);
+        selection.rows.push_back(entry);
+    }
+    return selection;
+}
+
+int RunCommandLine(const std::vector<std::wstring>& args)
+{
+    OpenOutput();
+    const ParsedCommandLine command = ParseCommandLine(args);
+    int nExit = kExitRemoved;
+    switch (command.kind) {
+    case kCommandUsage:
+        WriteLine(kUsage);
+        break;
+    case kCommandList:
+        ListRows();
+        break;
+    case kCommandRemove:
+        nExit = RemoveNamed(command);
+        break;
+    case kCommandInvalid:
+        WriteLine(command.strError);
+        WriteLine(kUsage);
+        nExit = kExitBadCommandLine;
+        break;
+    }
+    CloseOutput();
+    return nExit;
+}
