@@ -100,6 +100,48 @@ TEST_F(ServiceTest, StopOfAServiceStuckStoppingEndsAtTheBound)
     EXPECT_EQ(std::vector<std::string>{expected}, LogTexts());
 }
 
+// A wait whose time runs out asks the service once more before it gives up. A stand-in clock
+// jumps past the bound after the first poll; the status stand-in reports stopped from then on,
+// so only a last question can hear it.
+bool g_bPastBound = false;
+void* g_pRealTickCount = nullptr;
+void* g_pRealQueryStatus = nullptr;
+ULONGLONG WINAPI JumpingTickCount()
+{
+    static ULONGLONG ullFirst = 0;
+    const ULONGLONG ullNow = reinterpret_cast<decltype(&GetTickCount64)>(g_pRealTickCount)();
+    if (!ullFirst) {
+        ullFirst = ullNow;
+        return ullNow;
+    }
+    g_bPastBound = true;
+    return ullNow + kServiceWaitLimitMs + 10000;
+}
+BOOL WINAPI StoppedPastTheBound(SC_HANDLE hService, LPSERVICE_STATUS pStatus)
+{
+    const BOOL bRead = reinterpret_cast<decltype(&QueryServiceStatus)>(g_pRealQueryStatus)(hService, pStatus);
+    if (bRead && g_bPastBound)
+        pStatus->dwCurrentState = SERVICE_STOPPED;
+    return bRead;
+}
+
+TEST_F(ServiceTest, WaitAtItsBoundAsksOnceMore)
+{
+    TestService svc(UniqueName(L"tsLastAsk"), L"stoplate 1500");
+    ASSERT_TRUE(StartServiceAndWait(svc.Name()));
+    g_bPastBound = false;
+    {
+        ScopedImportPatch clock("kernel32.dll", "GetTickCount64", reinterpret_cast<void*>(&JumpingTickCount));
+        g_pRealTickCount = clock.Original();
+        ScopedImportPatch query("advapi32.dll", "QueryServiceStatus", reinterpret_cast<void*>(&StoppedPastTheBound));
+        g_pRealQueryStatus = query.Original();
+        EXPECT_TRUE(StopServiceByName(svc.Name()));
+    }
+    EXPECT_TRUE(g_bPastBound);
+    EXPECT_TRUE(LogTexts().empty());
+    EXPECT_TRUE(WaitServiceState(svc.Name(), SERVICE_STOPPED, 10000));
+}
+
 TEST_F(ServiceTest, RefusedStopIsLoggedWithItsError)
 {
     TestService svc(UniqueName(L"tsRefuse"), L"refusestop");
