@@ -128,19 +128,20 @@ HANDLE OpenLogFile(const std::wstring& strFolder)
     if (hFolder == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
     LONG n = g_nLogFileIndex;
-    DWORD dwWaited = 0;
+    // The bound is measured, not counted in pauses: a pause can take longer than asked (a busy
+    // or emulated machine), and the record must still give up after kLogRetryLimitMs.
+    const ULONGLONG ullStart = GetTickCount64();
     for (;;) {
         std::wstring strFile = L"Log" + FormatW(L"(%d)", static_cast<int>(n)) + L".txt";
         HANDLE hFile = OpenLogFileIn(hFolder, strFile);
         if (hFile == INVALID_HANDLE_VALUE) {
             DWORD dwError = GetLastError();
             if ((dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_LOCK_VIOLATION) ||
-                dwWaited >= kLogRetryLimitMs) {
+                GetTickCount64() - ullStart >= kLogRetryLimitMs) {
                 CloseHandle(hFolder);
                 return INVALID_HANDLE_VALUE;
             }
             Sleep(kLogRetryPauseMs);
-            dwWaited += kLogRetryPauseMs;
             continue;
         }
         LARGE_INTEGER size = {};
