@@ -50,12 +50,36 @@ std::wstring OwnModulePath()
     }
 }
 
+// The processor architecture of the running Windows. IsWow64Process2 (Windows 10 1709 on,
+// looked up at run time) is asked first: it alone tells this x86 process the truth on ARM64
+// Windows, where GetNativeSystemInfo answers x86 (Windows 10) or x64 (Windows 11, under x64
+// emulation), which would pick a setup whose drivers the ARM64 spooler cannot load. Then
+// GetNativeSystemInfo (XP on), then the process's own view.
 WORD NativeProcessorArchitecture()
 {
+    HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
+    typedef BOOL(WINAPI * IsWow64Process2Proc)(HANDLE, USHORT*, USHORT*);
+    auto pIsWow64Process2 = reinterpret_cast<IsWow64Process2Proc>(
+        reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
+    USHORT nProcessMachine = 0, nNativeMachine = 0;
+    if (pIsWow64Process2 && pIsWow64Process2(GetCurrentProcess(), &nProcessMachine, &nNativeMachine)) {
+        switch (nNativeMachine) {
+        case IMAGE_FILE_MACHINE_AMD64:
+            return PROCESSOR_ARCHITECTURE_AMD64;
+        case IMAGE_FILE_MACHINE_IA64:
+            return PROCESSOR_ARCHITECTURE_IA64;
+        case 0xAA64:  // IMAGE_FILE_MACHINE_ARM64, which older SDKs do not name
+            return 12;  // PROCESSOR_ARCHITECTURE_ARM64
+        case IMAGE_FILE_MACHINE_I386:
+            return PROCESSOR_ARCHITECTURE_INTEL;
+        default:
+            break;  // a machine without a name here: asked the older way
+        }
+    }
     typedef void(WINAPI * GetNativeSystemInfoProc)(LPSYSTEM_INFO);
     SYSTEM_INFO info = {};
     auto pGetNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoProc>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetNativeSystemInfo")));
+        reinterpret_cast<void*>(GetProcAddress(hKernel, "GetNativeSystemInfo")));
     if (pGetNativeSystemInfo)
         pGetNativeSystemInfo(&info);
     else

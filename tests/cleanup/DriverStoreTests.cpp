@@ -55,16 +55,20 @@ protected:
         ClearLogs();
     }
     std::wstring Package(const std::wstring& name) { return m_repository + name + L"\\"; }
-    BOOL Clean(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers())
+    BOOL Clean(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers(),
+               const std::vector<std::wstring>& unsettledOemInfs = std::vector<std::wstring>())
     {
         ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
         ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
-        return CleanDriverStore(driverName, others);
+        return CleanDriverStore(driverName, others, unsettledOemInfs);
     }
     std::wstring Parameters(const std::wstring& quotedFolder)
     {
-        return L"/c takeown /f " + quotedFolder + L" && icacls " + quotedFolder + L" /grant administrators:F ";
+        // /d: no AutoRun commands; takeown and icacls by their full paths; the administrators
+        // group by its well-known SID, which is the same on every language of Windows.
+        return L"/d /s /c \"\"" + SystemFolder() + L"\\takeown.exe\" /f " + quotedFolder + L" && \"" + SystemFolder() +
+               L"\\icacls.exe\" " + quotedFolder + L" /grant *S-1-5-32-544:F \"";
     }
     std::vector<std::wstring> CmdStarts() { return RecordedCalls(L"ShellExecuteW"); }
     // The system's cmd by its full path, hidden, in the system folder (where cmd looks for
@@ -548,3 +552,26 @@ TEST_F(DriverStoreTest, PackageTheSpoolerNamesAsAnotherDriversSourceStays)
 }
 
 }  // namespace
+
+// One decision per package: an OEM INF that the INF clean-up left without knowing its package
+// keeps the package it was published from (Windows publishes a package's INF as a copy), and
+// one that can no longer be read keeps every package.
+TEST_F(DriverStoreTest, PackageOfAnOemInfLeftUnsettledStays)
+{
+    const std::string text = InfText(kDriver);
+    MakeFile(Package(L"tvpkg_published") + L"pub.inf", text);
+    MakeFile(Package(L"tvpkg_revised") + L"rev.inf", text + "; revised\r\n");
+    const std::wstring oem = WindowsFolder() + L"\\inf\\oem9191.inf";
+    MakeFile(oem, text);
+    EXPECT_TRUE(Clean(kDriver, OtherDrivers(), {oem}));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_published"))) << "the OEM INF still points at it";
+    EXPECT_FALSE(PathExists(Package(L"tvpkg_revised"))) << "another package's INF differs from it";
+    EXPECT_EQ(1u, CmdStarts().size());
+
+    ASSERT_TRUE(DeleteFileW(oem.c_str()));
+    MakeFile(Package(L"tvpkg_revised") + L"rev.inf", text + "; revised\r\n");
+    EXPECT_TRUE(Clean(kDriver, OtherDrivers(), {oem}));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_published")));
+    EXPECT_TRUE(PathExists(Package(L"tvpkg_revised")));
+    EXPECT_TRUE(LogTexts().empty());
+}

@@ -42,10 +42,11 @@ protected:
         MakeFile(m_inf + relative, bytes);
         m_made.push_back(m_inf + relative);
     }
-    BOOL Uninstall(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers())
+    BOOL Uninstall(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers(),
+                   std::vector<std::wstring>* pUnsettled = nullptr)
     {
         ScopedCallRecorder setup("SetupUninstallOEMInfW", RecordAndForward);
-        return UninstallOemInfs(driverName, others);
+        return UninstallOemInfs(driverName, others, pUnsettled);
     }
 
     std::wstring m_inf;
@@ -115,18 +116,39 @@ TEST_F(OemInfTest, EmptyNameOrUnknownWindowsFolderDoNothingAndSucceed)
 // A 32-bit process on 64-bit Windows may hear ERROR_IN_WOW64 from SetupAPI: the native pnputil
 // is then started for that INF, and only for the refusal, not for other failures.
 std::vector<std::wstring> g_started;
+std::wstring g_refusedName = L"oem9031.inf";
 BOOL WINAPI RefusingSetupUninstall(PCWSTR pName, DWORD, PVOID)
 {
-    SetLastError(std::wstring(pName) == L"oem9031.inf" ? ERROR_IN_WOW64 : ERROR_ACCESS_DENIED);
+    SetLastError(std::wstring(pName) == g_refusedName ? ERROR_IN_WOW64 : ERROR_ACCESS_DENIED);
     return FALSE;
 }
 BOOL WINAPI RecordCreateProcess(LPCWSTR pApplication, LPWSTR pCommandLine, LPSECURITY_ATTRIBUTES,
-                                LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCWSTR pDirectory, LPSTARTUPINFOW,
                                 LPPROCESS_INFORMATION)
 {
-    g_started.push_back((pApplication ? L"(set)|" : L"(null)|") + std::wstring(pCommandLine));
+    g_started.push_back((pApplication ? L"(set)|" : L"(null)|") + std::wstring(pCommandLine) + L"|" +
+                        (pDirectory ? pDirectory : L"(null)"));
     SetLastError(ERROR_FILE_NOT_FOUND);  // as on a PC without pnputil: nothing to wait for
     return FALSE;
+}
+
+// A pnputil that is still at work when the wait ends: the stand-in hands out this process's own
+// handles, and the wait (recorded) runs out.
+BOOL WINAPI StartStillRunning(LPCWSTR, LPWSTR pCommandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                              LPVOID, LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION pInfo)
+{
+    g_started.push_back(pCommandLine);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &pInfo->hProcess, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &pInfo->hThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return TRUE;
+}
+std::vector<DWORD> g_waits;
+DWORD WINAPI RunOutWait(HANDLE, DWORD dwMilliseconds)
+{
+    g_waits.push_back(dwMilliseconds);
+    return WAIT_TIMEOUT;
 }
 
 TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
@@ -137,9 +159,31 @@ TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
     ScopedImportPatch start("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&RecordCreateProcess));
     g_started.clear();
     EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers()));
-    std::vector<std::wstring> expected = {L"(null)|\"" + WindowsFolder() + L"\\Sysnative\\pnputil.exe\" -f -d \"oem9031.inf\""};
+    // Started in the system folder, not in the folder the user started the program from.
+    std::vector<std::wstring> expected = {L"(null)|\"" + WindowsFolder() +
+                                          L"\\Sysnative\\pnputil.exe\" -f -d \"oem9031.inf\"|" + SystemFolder()};
     EXPECT_EQ(expected, g_started);
     EXPECT_TRUE(LogTexts().empty());
+}
+
+// pnputil still at work when its wait ends is left to finish; its INF is reported unsettled, so
+// that the driver-store clean-up that follows keeps the package pnputil is working on.
+TEST_F(OemInfTest, PnpUtilStillAtWorkLeavesItsInfUnsettled)
+{
+    Make(L"oem9033.inf", Inf(kDriver));
+    ScopedImportPatch setup("setupapi.dll", "SetupUninstallOEMInfW", reinterpret_cast<void*>(&RefusingSetupUninstall));
+    ScopedImportPatch start("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&StartStillRunning));
+    ScopedImportPatch wait("kernel32.dll", "WaitForSingleObject", reinterpret_cast<void*>(&RunOutWait));
+    g_started.clear();
+    g_waits.clear();
+    g_refusedName = L"oem9033.inf";
+    std::vector<std::wstring> unsettled;
+    EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers(), &unsettled));
+    g_refusedName = L"oem9031.inf";
+    EXPECT_EQ(1u, g_started.size());
+    EXPECT_EQ(std::vector<DWORD>{30000}, g_waits);
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9033.inf"}, unsettled);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"pnputil oem9033.inf", WAIT_TIMEOUT)}, LogTexts());
 }
 
 // SetupAPI's map from a published INF to its driver-store INF (Wine 8 has only a stub).
@@ -183,10 +227,13 @@ TEST_F(OemInfTest, InfsAnotherInstalledDriverComesFromStay)
     EXPECT_TRUE(LogTexts().empty());
 
     // One that SetupAPI cannot place may be another driver's too: it stays, with a record.
+    // It is reported unsettled, so that the driver-store clean-up keeps its package as well.
     ClearRecordedCalls();
     g_storeInfs.clear();
-    EXPECT_TRUE(Uninstall(kDriver, others));
+    std::vector<std::wstring> unsettled;
+    EXPECT_TRUE(Uninstall(kDriver, others, &unsettled));
     EXPECT_TRUE(RecordedCalls(L"SetupUninstallOEMInfW").empty());
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9043.inf"}, unsettled);
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"SetupGetInfDriverStoreLocation" + m_inf + L"oem9043.inf",
                                                        ERROR_FILE_NOT_FOUND)},
               LogTexts());

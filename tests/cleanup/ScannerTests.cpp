@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 
 #include "CallRecorder.h"
 #include "ImportPatch.h"
@@ -518,6 +519,69 @@ TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
     }
 }
 
+// Reparse points that are the file or folder itself (a file compressed by Windows, WOF; a cloud
+// placeholder folder) and one that names another object (a mount point). Wine can make none of
+// them, so a stand-in for the listing and the tag query shows the named entries as Windows
+// would, each with its tag; the Unix link beside them is Wine's own (a reparse point by
+// listing only).
+std::map<std::wstring, DWORD> g_reparseTags;  // bare name -> tag shown
+void* g_pRealFileInfo = nullptr;
+BOOL WINAPI TaggedFileInfo(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
+{
+    auto real = reinterpret_cast<decltype(&GetFileInformationByHandleEx)>(g_pRealFileInfo);
+    if (!real(hFile, infoClass, pInfo, cb))
+        return FALSE;
+    if (infoClass == FileIdBothDirectoryInfo) {
+        for (auto* pEntry = static_cast<FILE_ID_BOTH_DIR_INFO*>(pInfo);;) {
+            auto it = g_reparseTags.find(std::wstring(pEntry->FileName, pEntry->FileNameLength / sizeof(wchar_t)));
+            if (it != g_reparseTags.end()) {
+                pEntry->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+                pEntry->EaSize = it->second;  // where a listing gives a reparse point's tag
+            }
+            if (!pEntry->NextEntryOffset)
+                break;
+            pEntry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<BYTE*>(pEntry) + pEntry->NextEntryOffset);
+        }
+    } else if (infoClass == FileAttributeTagInfo) {
+        std::vector<BYTE> name(sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t));
+        auto* pName = reinterpret_cast<FILE_NAME_INFO*>(name.data());
+        if (real(hFile, FileNameInfo, pName, static_cast<DWORD>(name.size()))) {
+            std::wstring path(pName->FileName, pName->FileNameLength / sizeof(wchar_t));
+            auto it = g_reparseTags.find(path.substr(path.rfind(L'\\') + 1));
+            if (it != g_reparseTags.end()) {
+                static_cast<FILE_ATTRIBUTE_TAG_INFO*>(pInfo)->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+                static_cast<FILE_ATTRIBUTE_TAG_INFO*>(pInfo)->ReparseTag = it->second;
+            }
+        }
+    }
+    return TRUE;
+}
+
+TEST_F(ScannerTest, OnlyReparsePointsThatNameAnotherObjectArePassedOver)
+{
+    const std::wstring tree = L"C:\\tavrel-links\\tree\\";
+    ASSERT_TRUE(PathExists(tree + L"link")) << "fixture scanner_links missing?";
+    MakeFile(tree + L"packed.dll");
+    MakeFile(tree + L"placeholder\\cloud.inf");
+    MakeFile(tree + L"mount\\beyond.inf");
+    g_reparseTags = {{L"packed.dll", 0x80000017u /* IO_REPARSE_TAG_WOF */},
+                     {L"placeholder", 0x9000001Au /* IO_REPARSE_TAG_CLOUD */},
+                     {L"mount", IO_REPARSE_TAG_MOUNT_POINT}};
+    CDirScanner scanner;
+    {
+        ScopedImportPatch patch("kernel32.dll", "GetFileInformationByHandleEx", reinterpret_cast<void*>(&TaggedFileInfo));
+        g_pRealFileInfo = patch.Original();
+        EXPECT_FALSE(scanner.ScanDirectory(tree, ScanDelete, L"", TRUE)) << "the links keep the folder";
+    }
+    EXPECT_FALSE(PathExists(tree + L"packed.dll")) << "a compressed file is a file to delete";
+    EXPECT_FALSE(PathExists(tree + L"placeholder")) << "a placeholder folder is entered and removed";
+    EXPECT_TRUE(PathExists(tree + L"mount\\beyond.inf")) << "a mount point is not entered";
+    EXPECT_TRUE(PathExists(tree + L"link")) << "nor a link";
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)}, LogTexts());
+    DeleteFileW((tree + L"mount\\beyond.inf").c_str());
+    RemoveDirectoryW((tree + L"mount").c_str());
+}
+
 // ---- a folder or file swapped for a link in the middle of a walk ----
 // A stand-in for the listing call makes the test's swap right after a listing that shows the
 // entry, so the swap lands exactly between the listing and the walk's next step. A swap that
@@ -544,26 +608,6 @@ struct Swap {
 };
 Swap g_swap;
 void* g_pRealListing = nullptr;
-
-// Runs `command` in the sandbox prefix's drive_c with the host's sh and waits until it has
-// finished (a Unix process has no handle to wait on: it leaves a marker file of its own).
-bool RunHostShell(const std::wstring& command)
-{
-    static int nRun = 0;
-    const std::wstring marker = L"swap-done-" + std::to_wstring(++nRun);
-    std::wstring line = L"C:\\tavrel-links\\sh -c \"[ -e \\\"$WINEPREFIX/.tavrel-sandbox\\\" ] && cd \\\"$WINEPREFIX/drive_c\\\" && { " +
-                        command + L"; } >>tavrel-links/swap-log 2>&1 && touch tavrel-links/" + marker + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    bool bDone = WaitUntil([&] { return PathExists(L"C:\\tavrel-links\\" + marker); }, kProgramStartMs);
-    DeleteFileW((L"C:\\tavrel-links\\" + marker).c_str());
-    return bDone;
-}
 
 BOOL WINAPI SwappingListing(HANDLE h, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
 {

@@ -50,8 +50,24 @@ void WINAPI FakeGetSystemInfo(LPSYSTEM_INFO pInfo)
     pInfo->wProcessorArchitecture = g_wEmulated;
 }
 
+// What IsWow64Process2 says of the machine; 0: kernel32 lacks the call (before Windows 10 1511).
+USHORT g_nWow64Native = 0;
+BOOL WINAPI FakeIsWow64Process2(HANDLE, USHORT* pProcessMachine, USHORT* pNativeMachine)
+{
+    *pProcessMachine = IMAGE_FILE_MACHINE_I386;
+    *pNativeMachine = g_nWow64Native;
+    return TRUE;
+}
+
 FARPROC WINAPI FakeGetProcAddress(HMODULE hModule, LPCSTR pName)
 {
+    if (!IS_INTRESOURCE(pName) && lstrcmpA(pName, "IsWow64Process2") == 0) {
+        if (hModule != GetModuleHandleW(L"kernel32.dll") || !g_nWow64Native) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FakeIsWow64Process2));
+    }
     if (!IS_INTRESOURCE(pName) && lstrcmpA(pName, "GetNativeSystemInfo") == 0) {
         if (hModule != GetModuleHandleW(L"kernel32.dll")) {
             SetLastError(ERROR_MOD_NOT_FOUND);
@@ -161,6 +177,37 @@ TEST_F(InstallerStepsTest, NativeArchitectureChoosesTheSetupProgram)
         EXPECT_EQ(1, g_nNativeCalls);
         EXPECT_EQ(0, g_nSystemInfoCalls) << "GetSystemInfo only when GetNativeSystemInfo is missing";
     }
+}
+
+// An x86 process on ARM64 Windows hears x86 (Windows 10) or x64 (Windows 11, under x64
+// emulation) from GetNativeSystemInfo; IsWow64Process2 tells the real machine, and the rule
+// for ARM64 applies. Wine has the call and answers AMD64: a stand-in tells the others.
+TEST_F(InstallerStepsTest, IsWow64Process2TellsTheRealMachine)
+{
+    const struct {
+        USHORT nMachine;
+        WORD wNativeSystemInfo;
+        const wchar_t* pSetup;
+    } cases[] = {
+        {0xAA64 /* ARM64 */, PROCESSOR_ARCHITECTURE_AMD64, L"PrinterDriver\\Setup_i386.exe"},
+        {0xAA64, PROCESSOR_ARCHITECTURE_INTEL, L"PrinterDriver\\Setup_i386.exe"},
+        {IMAGE_FILE_MACHINE_AMD64, PROCESSOR_ARCHITECTURE_INTEL, L"PrinterDriver\\Setup_X64.exe"},
+        {IMAGE_FILE_MACHINE_I386, PROCESSOR_ARCHITECTURE_AMD64, L"PrinterDriver\\Setup_i386.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("machine " + std::to_string(c.nMachine));
+        g_nWow64Native = c.nMachine;
+        g_wNative = c.wNativeSystemInfo;
+        g_nNativeCalls = 0;
+        EXPECT_EQ(m_strOwnFolder + c.pSetup, StartedFile());
+        EXPECT_EQ(0, g_nNativeCalls) << "IsWow64Process2 answered";
+    }
+    // A machine it has no name for: GetNativeSystemInfo decides, as before.
+    g_nWow64Native = 0x1234;
+    g_wNative = PROCESSOR_ARCHITECTURE_AMD64;
+    EXPECT_EQ(m_strOwnFolder + L"PrinterDriver\\Setup_X64.exe", StartedFile());
+    EXPECT_EQ(1, g_nNativeCalls);
+    g_nWow64Native = 0;
 }
 
 TEST_F(InstallerStepsTest, WithoutGetNativeSystemInfoTheSystemInfoDecides)

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "FileTree.h"
 #include "ImportPatch.h"
 #include "TestSupport.h"
 #include "log/Log.h"
@@ -248,6 +250,34 @@ TEST_F(LogTest, TwoThreadsWritingTogetherLoseNothing)
     EXPECT_EQ(100u, texts.size());
     for (const std::string& t : texts)
         EXPECT_NE(std::string::npos, std::string("ab").find(t[0])) << t;
+}
+
+// The elevated program writes in a folder the user owns: a link put in place of the log folder
+// must not lead the record elsewhere. Under Wine only a Unix link can stand there (made by the
+// host's sh, see tests/cleanup/links.sh), which Wine shows as a reparse point by name only; on
+// Windows a junction also shows on the handle, which is checked as well.
+TEST_F(LogTest, LinkedLogFolderWritesNothingThroughTheLink)
+{
+    const std::wstring folder = LogFolderPath();
+    const std::wstring outside = L"C:\\tavrel-links\\outside\\";
+    ASSERT_TRUE(PathExists(outside)) << "fixture scanner_links missing?";
+    RemoveDirectoryW(folder.substr(0, folder.size() - 1).c_str());
+    // Documents' path below drive_c, and the folder's name in UTF-8 (octal escapes: no Chinese
+    // text has to pass through the command line).
+    std::wstring documents = folder.substr(3, folder.size() - 3 - wcslen(L"塔维打印机\\"));
+    std::replace(documents.begin(), documents.end(), L'\\', L'/');
+    const std::wstring linkName = L"\\\"" + documents +
+                                  L"$(printf '\\345\\241\\224\\347\\273\\264\\346\\211\\223\\345\\215\\260\\346\\234\\272')\\\"";
+    ASSERT_TRUE(RunHostShell(L"ln -s \\\"$PWD/tavrel-links/outside\\\" " + linkName));
+    const DWORD dwAttributes = GetFileAttributesW(folder.substr(0, folder.size() - 1).c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, dwAttributes);
+    ASSERT_NE(0u, dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) << "the link is in place";
+
+    WriteLog(L"through the link?", FALSE);
+    EXPECT_FALSE(PathExists(outside + L"Log(1).txt")) << "the record went through the link";
+    EXPECT_TRUE(RunHostShell(L"rm " + linkName));
+    WriteLog(L"after", FALSE);
+    EXPECT_EQ(std::vector<std::string>{"after"}, LogTexts()) << "a plain folder gets its records again";
 }
 
 }  // namespace

@@ -68,9 +68,11 @@ protected:
     {
         StartServiceAndWait(L"Spooler");
         DeletePrinterByName(kPrinter);
+        DeletePrinterByName(L"RD Second Printer");
         DeletePrinterByName(kDriver);
         DeleteTestDriver(kDriver);
-        for (const wchar_t* f : {L"RDL100.DLL", L"RDL100.GPD", L"RDL100RES.DLL"}) {
+        DeleteTestDriver(L"RD Job Driver");
+        for (const wchar_t* f : {L"RDL100.DLL", L"RDL100.GPD", L"RDL100RES.DLL", L"RDJOB.DLL", L"RDJOB.GPD"}) {
             SetFileAttributesW((DriverFolder() + f).c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileW((DriverFolder() + f).c_str());
         }
@@ -148,18 +150,36 @@ TEST_F(RemoveDriversTest, PrinterRowWithoutRecordLeavesTheDriver)
     EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
 }
 
-TEST_F(RemoveDriversTest, DriverStillInUseFailsTheDeletionAfterThePrinterPass)
+// Before its first step the removal lists the printers afresh: a driver row whose driver a
+// printer uses (a connection whose driver the list could not learn, a printer added since)
+// removes nothing and fails; a printer row whose driver another printer uses removes only its
+// printer.
+TEST_F(RemoveDriversTest, DriverAPrinterStillUsesIsNeverRemoved)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
-    entry.bIsPrinter = 0;  // a driver row: no printer is deleted, so the driver is still in use
+    entry.bIsPrinter = 0;
+    entry.strPrinterName.clear();
     EXPECT_FALSE(RemoveDrivers({entry}));
+    EXPECT_TRUE(g_sleeps.empty()) << "nothing was done, not even the spooler restart";
     EXPECT_TRUE(PrinterExists(kPrinter));
-    EXPECT_FALSE(FileExists(DriverFolder() + L"RDL100RES.DLL")) << "nothing is rolled back";
-    EXPECT_FALSE(FileExists(DriverFolder() + L"RDL100.GPD"));
-    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"DeletePrinterDriverEx", ERROR_PRINTER_DRIVER_IN_USE)},
-              LogTexts());
-    EXPECT_TRUE(CallsStartingWith(L"CM_").empty()) << "no re-enumeration after a failure";
+    EXPECT_TRUE(DriverExists(kDriver));
+    EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.GPD"));
+    EXPECT_EQ(std::vector<std::string>{Ansi(std::wstring(L"驱动仍被打印机使用，未卸载：") + kDriver)}, LogTexts());
+
+    ClearLogs();
+    const wchar_t kSecond[] = L"RD Second Printer";
+    ASSERT_EQ(0u, AddTestPrinter(kSecond, kDriver));
+    entry.bIsPrinter = 1;
+    entry.strPrinterName = kPrinter;
+    EXPECT_TRUE(RemoveDrivers({entry}));
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_TRUE(PrinterExists(kSecond));
+    EXPECT_TRUE(DriverExists(kDriver)) << "the second printer still uses it";
+    EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.GPD"));
+    EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
+    EXPECT_TRUE(LogTexts().empty());
+    DeletePrinterByName(kSecond);
 }
 
 TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
@@ -184,7 +204,10 @@ TEST_F(RemoveDriversTest, JobDeletionFailureStopsBeforeTheSpoolerStop)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
-    ASSERT_EQ(0u, AddTestPrinter(kDriver, kDriver));  // a printer named like the driver, with a job
+    // A printer named like the driver, with a job; it prints with a driver of its own, or the
+    // removal would keep the driver for it and delete no job.
+    ASSERT_TRUE(AddTestDriver(L"RD Job Driver", L"RDJOB.DLL", L"RDJOB.GPD"));
+    ASSERT_EQ(0u, AddTestPrinter(kDriver, L"RD Job Driver"));
     StandInQueueJobs(kDriver, 2);
     StandInFailSetJob(10, ERROR_ACCESS_DENIED);
     EXPECT_FALSE(RemoveDrivers({entry}));
@@ -233,7 +256,9 @@ BOOL WINAPI AllUnreadable(LPWSTR pServer, LPWSTR pEnv, DWORD level, LPBYTE pBuff
 }
 
 // Without the other drivers, no file clean-up can tell what is theirs: none runs.
-TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriversFilesAndGoesOn)
+// The file clean-ups passed over: the removal goes on to its end (the spooler must come back)
+// and ends as a failure, with the record of the failed listing.
+TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriversFilesGoesOnAndFails)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
@@ -248,7 +273,7 @@ TEST_F(RemoveDriversTest, UnreadableDriverListLeavesTheDriversFilesAndGoesOn)
     WriteFileBytes(package + L"rdl100.inf", inf);
     ScopedImportPatch patch("winspool.drv", "EnumPrinterDriversW", reinterpret_cast<void*>(&AllUnreadable));
     g_pRealEnumDrivers = patch.Original();
-    EXPECT_TRUE(RemoveDrivers({entry}));
+    EXPECT_FALSE(RemoveDrivers({entry})) << "the driver's files were left: no success";
     EXPECT_TRUE(FileExists(copy)) << "the walk did not run";
     EXPECT_TRUE(FileExists(oem)) << "the INF was not uninstalled";
     EXPECT_TRUE(FileExists(package + L"rdl100.inf")) << "the package was not deleted";

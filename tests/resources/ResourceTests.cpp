@@ -341,7 +341,7 @@ TEST(BuiltUninstall, CarriesItsTemplatesManifestIconAndVersion)
         // program) and comctl32 (the manifest's side-by-side assembly): winspool.drv, which a
         // folder could plant, is delay-loaded from the system folder.
         EXPECT_EQ((std::vector<std::string>{"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "NTDLL.DLL",
-                                            "SETUPAPI.DLL", "SHELL32.DLL", "USER32.DLL"}),
+                                            "OLE32.DLL", "SETUPAPI.DLL", "SHELL32.DLL", "USER32.DLL"}),
                   StartupImports(program.path));
     }
 }

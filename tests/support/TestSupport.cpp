@@ -254,15 +254,17 @@ std::wstring TestBinFolder()
     return path.substr(0, path.rfind(L'\\') + 1);
 }
 
-TestService::TestService(const std::wstring& name, const std::wstring& behaviour) : m_name(name)
+TestService::TestService(const std::wstring& name, const std::wstring& behaviour, const std::wstring& dependsOn)
+    : m_name(name)
 {
+    const std::wstring dependencies = dependsOn + L'\0';  // a list of names, ended by an empty one
     SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!hm)
         throw std::runtime_error("OpenSCManagerW failed");
     std::wstring cmd = L"\"" + TestBinFolder() + L"testservice.exe\" " + name + L" " + behaviour;
     SC_HANDLE hs = CreateServiceW(hm, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                  SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, cmd.c_str(), nullptr, nullptr, nullptr,
-                                  nullptr, nullptr);
+                                  SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, cmd.c_str(), nullptr, nullptr,
+                                  dependsOn.empty() ? nullptr : dependencies.c_str(), nullptr, nullptr);
     DWORD err = GetLastError();
     if (hs)
         CloseServiceHandle(hs);
@@ -287,4 +289,26 @@ TestService::~TestService()
         CloseServiceHandle(hs);
     }
     CloseServiceHandle(hm);
+}
+
+bool RunHostShell(const std::wstring& command)
+{
+    static int nRun = 0;
+    const std::wstring marker = L"swap-done-" + std::to_wstring(++nRun);
+    std::wstring line = L"C:\\tavrel-links\\sh -c \"[ -e \\\"$WINEPREFIX/.tavrel-sandbox\\\" ] && cd \\\"$WINEPREFIX/drive_c\\\" && { " +
+                        command + L"; } >>tavrel-links/swap-log 2>&1 && touch tavrel-links/" + marker + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    const std::wstring markerPath = L"C:\\tavrel-links\\" + marker;
+    bool bDone = false;
+    // Seconds at most; minutes are allowed for the emulated guest with its host busy.
+    for (ULONGLONG start = GetTickCount64(); !bDone && GetTickCount64() - start < 120000; Sleep(20))
+        bDone = GetFileAttributesW(markerPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileW(markerPath.c_str());
+    return bDone;
 }

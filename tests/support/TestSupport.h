@@ -41,10 +41,11 @@ bool StartServiceAndWait(const std::wstring& name);
 bool StopServiceAndWait(const std::wstring& name);
 
 // Registers testservice.exe under `name` with the given behaviour ("normal", "refusestop",
-// "startpending 3000 1000", ...); stops and deletes the service again on destruction.
+// "startpending 3000 1000", ...); stops and deletes the service again on destruction. A
+// non-empty `dependsOn` registers it as depending on that service.
 class TestService {
 public:
-    TestService(const std::wstring& name, const std::wstring& behaviour);
+    TestService(const std::wstring& name, const std::wstring& behaviour, const std::wstring& dependsOn = L"");
     ~TestService();
     TestService(const TestService&) = delete;
     TestService& operator=(const TestService&) = delete;
@@ -53,5 +54,10 @@ public:
 private:
     std::wstring m_name;
 };
+
+// Runs `command` in the sandbox prefix's drive_c with the host's sh, which the scanner_links
+// fixture places at C:\tavrel-links\sh (only a Unix program can make a link under Wine), and
+// waits until it has finished (a Unix process has no handle to wait on: it leaves a marker).
+bool RunHostShell(const std::wstring& command);
 
 std::wstring TestBinFolder();  // folder of the running test program, with '\'

@@ -44,6 +44,17 @@ HANDLE OpenInFolder(HANDLE hFolder, const std::wstring& strName, ACCESS_MASK acc
     return hObject;
 }
 
+// Whether a handle's attributes and tag show a reparse point that names another object: a
+// junction, a mount point, a symbolic link (the name surrogates). Other reparse points are
+// the file or folder itself, kept in another form by a filter: files compressed by Windows
+// (WOF, "Compact OS"), deduplicated files, cloud placeholders. A reparse point without a tag
+// is no such thing: it is not trusted either.
+bool LeadsElsewhere(const FILE_ATTRIBUTE_TAG_INFO& tag)
+{
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (tag.ReparseTag == 0 || IsReparseTagNameSurrogate(tag.ReparseTag));
+}
+
 // FileInternalInformation (the file id of NtQueryInformationFile): not every SDK names it.
 const FILE_INFORMATION_CLASS kFileInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
 
@@ -63,7 +74,7 @@ bool IsListedObject(HANDLE hObject, const LARGE_INTEGER& fileId, bool bFolder)
     if (NtQueryInformationFile(hObject, &status, &id, sizeof(id), kFileInternalInformation) < 0)
         return false;
     const bool bIsFolder = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return bIsFolder == bFolder && !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && id.QuadPart == fileId.QuadPart;
+    return bIsFolder == bFolder && !LeadsElsewhere(tag) && id.QuadPart == fileId.QuadPart;
 }
 
 // Held folders are shared for reading and writing but not for deletion: while the walk works
@@ -186,8 +197,15 @@ BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mo
             // A junction, directory link or file link is neither followed nor removed:
             // following it would list or delete what lies outside the tree, and removing it is
             // not safe everywhere (Wine removes an empty target through a link). The folder
-            // that holds it therefore stays, with its own "RemoveDirectory" record.
-            if (pEntry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            // that holds it therefore stays, with its own "RemoveDirectory" record. Any other
+            // reparse point (a compressed file, a placeholder) is what it looks like: a file is
+            // deleted, a folder entered. The listing gives a reparse point's tag where it gives
+            // the size of extended attributes (which a reparse point cannot have; FindFirstFile
+            // hands it on as dwReserved0), so a link is passed over without a call onto it; a
+            // listing without a tag tells nothing and is not trusted. The open that follows
+            // checks the tag again on the entry's own handle.
+            if ((pEntry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                (pEntry->EaSize == 0 || IsReparseTagNameSurrogate(pEntry->EaSize)))
                 continue;
             if (pEntry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 HANDLE hSub = OpenInFolder(hFolder, strName, FolderAccess(bRemove), kHeldFolderShare,

@@ -1,5 +1,6 @@
 #include "cleanup/DriverStore.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -306,6 +307,27 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
     return bFound;
 }
 
+// Whether the package INF may be the one an OEM INF left unsettled was published from. Windows
+// publishes a package's INF as oem<N>.inf by copying it, so the copy has the same bytes. An
+// unsettled OEM INF that can no longer be read (pnputil at work may have removed it) could be
+// any package's: then every package is kept.
+bool PublishedAsUnsettledOemInf(const std::wstring& strStoreInf, const std::vector<std::wstring>& unsettledOemInfs)
+{
+    if (unsettledOemInfs.empty())
+        return false;
+    DWORD nStore = 0;
+    BYTE* pStore = CDirScanner::ReadWholeFile(strStoreInf, nStore);
+    bool bSame = !pStore;
+    for (size_t i = 0; i < unsettledOemInfs.size() && !bSame; ++i) {
+        DWORD nOem = 0;
+        BYTE* pOem = CDirScanner::ReadWholeFile(unsettledOemInfs[i], nOem);
+        bSame = !pOem || (nOem == nStore && std::memcmp(pOem, pStore, nStore) == 0);
+        delete[] pOem;
+    }
+    delete[] pStore;
+    return bSame;
+}
+
 }  // namespace
 
 BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName)
@@ -362,19 +384,31 @@ void GrantFolderAccess(const std::wstring& folder)
     if (!strQuoted.empty() && strQuoted.back() == L'\\')
         strQuoted.pop_back();
     strQuoted = L"\"" + strQuoted + L"\"";
-    const std::wstring strParameters =
-        L"/c takeown /f " + strQuoted + L" && icacls " + strQuoted + L" /grant administrators:F ";
-    // By its full path, and in the system folder: a bare "cmd" is looked for beside this
-    // program first, and cmd looks for takeown and icacls in its current folder first, where
-    // a download folder may hold anything. (A 32-bit process gets SysWOW64's programs.)
+    // By their full paths, in the system folder: a bare "cmd" is looked for beside this
+    // program first, and cmd looks for a bare takeown or icacls in its current folder first,
+    // where a download folder may hold anything. (A 32-bit process gets SysWOW64's programs.)
     std::wstring strSystem;
     if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
         return;
+    // /d: cmd would first run the AutoRun commands of the user's and the machine's registry,
+    // which any program of the user can write and which would run elevated here. /s: the
+    // outer quotes are the ones removed, whatever the line holds. The administrators group is
+    // named by its well-known SID, which every language of Windows knows; its name is
+    // translated on many (Administratoren, Administrateurs, ...).
+    const std::wstring strParameters = L"/d /s /c \"\"" + strSystem + L"\\takeown.exe\" /f " + strQuoted + L" && \"" +
+                                       strSystem + L"\\icacls.exe\" " + strQuoted + L" /grant *S-1-5-32-544:F \"";
     const std::wstring strCmd = strSystem + L"\\cmd.exe";
+    // ShellExecute may hand the start to shell extensions that are COM objects; Microsoft asks
+    // for COM on the calling thread first, in a single-threaded apartment. A thread that
+    // already has COM (of either kind) keeps it, and only a successful call is undone.
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ShellExecuteW(nullptr, L"open", strCmd.c_str(), strParameters.c_str(), strSystem.c_str(), SW_HIDE);
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
 }
 
-BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others)
+BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others,
+                      const std::vector<std::wstring>& unsettledOemInfs)
 {
     if (driverName.empty())
         return TRUE;
@@ -404,6 +438,9 @@ BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others)
         // or the INF names that driver's model too (one INF lists many models).
         if (AnotherDriverComesFromPackage(others, strFolder) ||
             FileNamesAnotherDriver(strPath, driverName, others.names))
+            continue;
+        // One decision per package: the one the OEM INF clean-up could not make stays made.
+        if (PublishedAsUnsettledOemInf(strPath, unsettledOemInfs))
             continue;
         GrantFolderAccess(strFolder);
         Sleep(kGrantPauseMs);

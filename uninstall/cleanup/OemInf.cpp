@@ -17,30 +17,45 @@ const DWORD kPnpUtilWaitMs = 30000;
 // SetupAPI refuses some driver-package calls from a 32-bit process on 64-bit Windows with
 // ERROR_IN_WOW64. Windows' own pnputil (in the native system folder from Vista on, which a
 // 32-bit process reaches through the Sysnative alias) does the same uninstall natively.
-// It is started directly, not through cmd, and waited for, so that the driver store clean-up
-// that follows does not race it.
-void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
+// It is started directly, not through cmd, in the system folder (as cmd is: not in whatever
+// folder the user started this program from), and waited for, so that the driver store
+// clean-up that follows does not race it. FALSE when it is still at work when the wait ends:
+// it is left to finish (ending it halfway could leave the store half changed), and the caller
+// keeps the INF's package out of the store clean-up, which would otherwise delete files
+// pnputil is still working on.
+bool UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
 {
     std::wstring strCommand = L"\"" + strWindows + L"\\Sysnative\\pnputil.exe\" -f -d \"" + strName + L"\"";
+    // CSIDL_SYSTEM's path names the native system folder for the 64-bit pnputil (this 32-bit
+    // process sees SysWOW64 there, which exists too).
+    std::wstring strSystem;
+    if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
+        return true;  // nothing started: nothing at work
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process))
-        return;
-    WaitForSingleObject(process.hProcess, kPnpUtilWaitMs);
+    if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        strSystem.c_str(), &startup, &process))
+        return true;
+    const bool bEnded = WaitForSingleObject(process.hProcess, kPnpUtilWaitMs) == WAIT_OBJECT_0;
+    if (!bEnded) {
+        SetLastError(WAIT_TIMEOUT);
+        WriteLog(L"pnputil " + strName, TRUE);
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return bEnded;
 }
 
 // Whether the OEM INF is the published INF of a package another installed driver came from.
 // SetupAPI tells the package of a published INF from Vista on (looked up at run time: Wine 8
 // has only a stub). Only where the spooler has named such packages is there anything to ask;
 // an answer that cannot be had leaves the INF alone, with a record.
-bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherDrivers& others)
+bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherDrivers& others, bool& bUnplaced)
 {
+    bUnplaced = false;
     if (others.infPaths.empty())
         return false;
     typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
@@ -50,6 +65,7 @@ bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherD
     if (!pGetInfDriverStoreLocation ||
         !pGetInfDriverStoreLocation(strInfPath.c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr)) {
         WriteLog(L"SetupGetInfDriverStoreLocation" + strInfPath, TRUE);
+        bUnplaced = true;
         return true;
     }
     return AnotherDriverComesFromPackage(others, szStoreInf);
@@ -57,7 +73,7 @@ bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherD
 
 }  // namespace
 
-BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others)
+BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others, std::vector<std::wstring>* pUnsettled)
 {
     // An empty name would match, and so uninstall, every OEM INF of the computer.
     if (driverName.empty())
@@ -81,14 +97,19 @@ BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others)
         if (nSlash == std::wstring::npos)
             continue;
         // Left alone while another installed driver still comes from it.
+        bool bUnplaced = false;
         if (FileNamesAnotherDriver(strPath, driverName, others.names) ||
-            PublishesAnotherDriversPackage(strPath, others))
+            PublishesAnotherDriversPackage(strPath, others, bUnplaced)) {
+            if (bUnplaced && pUnsettled)
+                pUnsettled->push_back(strPath);
             continue;
+        }
         // Otherwise the result is not used: a file SetupAPI will not uninstall stays, and the
         // removal goes on.
         const std::wstring strName = strPath.substr(nSlash + 1);
-        if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64)
-            UninstallOemInfNatively(strWindows, strName);
+        if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64 &&
+            !UninstallOemInfNatively(strWindows, strName) && pUnsettled)
+            pUnsettled->push_back(strPath);
     }
     return TRUE;
 }

@@ -63,3 +63,26 @@ BOOL RemovePrinter(const std::wstring& printerName)
     ClosePrinter(hPrinter);
     return TRUE;
 }
+
+BOOL ListPrinterDrivers(std::vector<PrinterAndDriver>& printers)
+{
+    printers.clear();
+    const DWORD dwFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+    wchar_t szEmpty[] = L"";
+    DWORD cbNeeded = 0, nReturned = 0;
+    if (EnumPrintersW(dwFlags, szEmpty, 2, nullptr, 0, &cbNeeded, &nReturned))
+        return TRUE;  // none
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return FALSE;
+    std::vector<BYTE> buffer(cbNeeded);
+    if (!EnumPrintersW(dwFlags, szEmpty, 2, buffer.data(), cbNeeded, &cbNeeded, &nReturned))
+        return FALSE;
+    const auto* pInfos = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+    for (DWORD i = 0; i < nReturned; ++i) {
+        PrinterAndDriver printer;
+        printer.strPrinterName = pInfos[i].pPrinterName ? pInfos[i].pPrinterName : L"";
+        printer.strDriverName = pInfos[i].pDriverName ? pInfos[i].pDriverName : L"";
+        printers.push_back(printer);
+    }
+    return TRUE;
+}

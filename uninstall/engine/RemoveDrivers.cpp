@@ -39,12 +39,57 @@ void ReenumerateDevices()
         WriteLog(DevNodeFailure(L"CM_Reenumerate_DevNode", cr), TRUE);
 }
 
+bool SameDriverName(const std::wstring& a, const wchar_t* b)
+{
+    return CompareStringOrdinal(a.c_str(), -1, b ? b : L"", -1, TRUE) == CSTR_EQUAL;
+}
+
+// The list was filled a while ago, and a printer whose driver could not be learnt counted for
+// no driver: from a fresh listing, a driver that a printer other than the row's own still
+// uses, or may use (its driver unknown), is not removed. A printer row then removes only its
+// printer, as when another row counts its driver; a driver row removes nothing and fails. FALSE
+// when the removal must not start.
+bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
+{
+    bool bAnyDriver = false;
+    for (const DriverListEntry& row : rows)
+        bAnyDriver = bAnyDriver || row.pDriverInfo;
+    if (!bAnyDriver)
+        return true;
+    std::vector<PrinterAndDriver> printers;
+    if (!ListPrinterDrivers(printers)) {
+        WriteLog(L"EnumPrinters", TRUE);
+        return false;
+    }
+    for (DriverListEntry& row : rows) {
+        if (!row.pDriverInfo)
+            continue;
+        bool bUsed = false;
+        for (const PrinterAndDriver& printer : printers) {
+            if (row.bIsPrinter && printer.strPrinterName == row.strPrinterName)
+                continue;
+            bUsed = bUsed || printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName);
+        }
+        if (!bUsed)
+            continue;
+        if (!row.bIsPrinter) {
+            WriteLog(L"驱动仍被打印机使用，未卸载：" + row.strDriverName, FALSE);
+            return false;
+        }
+        row.pDriverInfo = nullptr;
+    }
+    return true;
+}
+
 }  // namespace
 
 // The fixed order of a removal. The first failing step ends it; nothing done before is
 // undone (a failure while the spooler is stopped leaves it stopped).
-BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
+BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows)
 {
+    std::vector<DriverListEntry> list = rows;
+    if (!KeepDriversPrintersUse(list))
+        return FALSE;
     if (!RestartSpooler())
         return FALSE;
     Sleep(1000);
@@ -77,16 +122,25 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
     if (!DeleteSpoolFiles())
         return FALSE;
 
+    // Clean-ups passed over for want of the other drivers leave the driver's files behind: the
+    // rest of the removal still runs (the spooler must come back), and it ends as a failure.
+    bool bCleanUpsSkipped = false;
     for (size_t i = 0; i < list.size(); ++i) {
         const DriverListEntry& entry = list[i];
-        if (!entry.pDriverInfo || !otherDrivers[i])
+        if (!entry.pDriverInfo)
             continue;
+        if (!otherDrivers[i]) {
+            bCleanUpsSkipped = true;
+            continue;
+        }
         const std::wstring strDriverName = entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"";
         if (!CleanSpoolDriverFiles(entry.pDriverInfo, otherDrivers[i]->fileNames))
             return FALSE;
-        if (!UninstallOemInfs(strDriverName, *otherDrivers[i]))
+        // The OEM INFs left without knowing their package keep that package in the store.
+        std::vector<std::wstring> unsettledOemInfs;
+        if (!UninstallOemInfs(strDriverName, *otherDrivers[i], &unsettledOemInfs))
             return FALSE;
-        if (!CleanDriverStore(strDriverName, *otherDrivers[i]))
+        if (!CleanDriverStore(strDriverName, *otherDrivers[i], unsettledOemInfs))
             return FALSE;
     }
 
@@ -112,5 +166,5 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& list)
     }
 
     ReenumerateDevices();
-    return TRUE;
+    return bCleanUpsSkipped ? FALSE : TRUE;
 }

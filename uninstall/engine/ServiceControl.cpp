@@ -1,6 +1,8 @@
 #include "engine/ServiceControl.h"
 
 #include <algorithm>
+#include <map>
+#include <vector>
 
 #include "log/Log.h"
 
@@ -53,8 +55,17 @@ WaitResult WaitForServiceState(SC_HANDLE hService, DWORD dwAwaited, SERVICE_STAT
             return WaitReached;
         if (bSettled)
             return WaitSettled;
-        if (GetTickCount64() - ullStart >= kServiceWaitLimitMs)
+        if (GetTickCount64() - ullStart >= kServiceWaitLimitMs) {
+            // The last pause may have been the one the service needed: it is asked once more
+            // before the wait gives up.
+            if (!QueryServiceStatus(hService, &status))
+                return WaitQueryFailed;
+            if (status.dwCurrentState == dwAwaited)
+                return WaitReached;
+            if (dwAwaited != SERVICE_STOPPED && !IsPending(status.dwCurrentState))
+                return WaitSettled;
             return WaitTimedOut;
+        }
     }
 }
 
@@ -108,6 +119,80 @@ bool WaitUntilStopped(SC_HANDLE hService, SERVICE_STATUS& status, const wchar_t*
     return false;
 }
 
+// The services that depend on a service and that its last stop stopped, by the service's name,
+// in the order they were stopped: its next start starts these again, and only these.
+std::map<std::wstring, std::vector<std::wstring>> g_stoppedDependents;
+
+// The control manager refuses to stop a service while a service that depends on it runs
+// (ERROR_DEPENDENT_SERVICES_RUNNING): a fax service or a maker's status monitor on the spooler
+// would make every removal fail at its first step. Those that are active are stopped first, as
+// "net stop" does, in the order the manager lists them (dependents of dependents first), each
+// waited for with the same bound; their names are kept for the start. FALSE, logged, when one
+// cannot be stopped.
+bool StopActiveDependents(SC_HANDLE hManager, SC_HANDLE hService, const std::wstring& name)
+{
+    std::vector<std::wstring>& stopped = g_stoppedDependents[name];
+    stopped.clear();
+    DWORD cbNeeded = 0, nCount = 0;
+    if (EnumDependentServicesW(hService, SERVICE_ACTIVE, nullptr, 0, &cbNeeded, &nCount))
+        return true;  // none active
+    if (GetLastError() != ERROR_MORE_DATA) {
+        WriteLog(L"EnumDependentServices", TRUE);
+        return false;
+    }
+    std::vector<BYTE> buffer(cbNeeded);
+    auto* pServices = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
+    if (!EnumDependentServicesW(hService, SERVICE_ACTIVE, pServices, cbNeeded, &cbNeeded, &nCount)) {
+        WriteLog(L"EnumDependentServices", TRUE);
+        return false;
+    }
+    for (DWORD i = 0; i < nCount; ++i) {
+        const std::wstring strDependent = pServices[i].lpServiceName ? pServices[i].lpServiceName : L"";
+        SC_HANDLE hDependent = OpenServiceW(hManager, strDependent.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+        if (!hDependent) {
+            WriteLog(L"OpenService", TRUE);
+            return false;
+        }
+        SERVICE_STATUS status = {};
+        bool bStopped = QueryServiceStatus(hDependent, &status) != FALSE;
+        if (!bStopped)
+            WriteLog(L"QueryServiceStatus", TRUE);
+        if (bStopped && status.dwCurrentState != SERVICE_STOPPED) {
+            if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(hDependent, SERVICE_CONTROL_STOP, &status)) {
+                WriteLog(L"ControlService", TRUE);
+                bStopped = false;
+            } else {
+                bStopped = WaitUntilStopped(hDependent, status, L"ControlService");
+            }
+            if (bStopped)
+                stopped.push_back(strDependent);
+        }
+        CloseServiceHandle(hDependent);
+        if (!bStopped)
+            return false;
+    }
+    return true;
+}
+
+// Starts again the dependents that the service's last stop stopped, the last stopped first
+// (those that others depend on). Each is only asked to start: the removal needs the spooler,
+// not them, so a dependent that will not start is logged and the start still succeeds.
+void StartStoppedDependents(SC_HANDLE hManager, const std::wstring& name)
+{
+    std::vector<std::wstring> stopped;
+    stopped.swap(g_stoppedDependents[name]);
+    for (auto it = stopped.rbegin(); it != stopped.rend(); ++it) {
+        SC_HANDLE hDependent = OpenServiceW(hManager, it->c_str(), SERVICE_START);
+        if (!hDependent) {
+            WriteLog(L"OpenService", TRUE);
+            continue;
+        }
+        if (!StartServiceW(hDependent, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
+            WriteLog(L"StartService", TRUE);
+        CloseServiceHandle(hDependent);
+    }
+}
+
 }  // namespace
 
 // Sends the stop control (a stop already under way needs none) and waits, bounded, until the
@@ -120,8 +205,17 @@ BOOL StopServiceByName(const std::wstring& name)
         return FALSE;
 
     BOOL bResult = TRUE;
-    if (status.dwCurrentState != SERVICE_STOPPED) {
-        if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
+    // A service still starting refuses the stop control at once (ERROR_SERVICE_CANNOT_ACCEPT_CTRL):
+    // its start is waited for first, with the same bound; where it ends is what is stopped.
+    if (status.dwCurrentState == SERVICE_START_PENDING &&
+        WaitForServiceState(hService, SERVICE_RUNNING, status, PaceWaitHint) == WaitQueryFailed) {
+        WriteLog(L"QueryServiceStatus", TRUE);
+        bResult = FALSE;
+    } else if (status.dwCurrentState != SERVICE_STOPPED) {
+        if (status.dwCurrentState != SERVICE_STOP_PENDING && !StopActiveDependents(hManager, hService, name)) {
+            bResult = FALSE;
+        } else if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+                   !ControlService(hService, SERVICE_CONTROL_STOP, &status)) {
             WriteLog(L"ControlService", TRUE);
             bResult = FALSE;
         } else {
@@ -164,6 +258,8 @@ BOOL StartServiceByName(const std::wstring& name)
             }
         }
     }
+    if (bResult)
+        StartStoppedDependents(hManager, name);
     CloseBoth(hService, hManager);
     return bResult;
 }

@@ -1,6 +1,8 @@
 #include "log/Log.h"
 
 #include <shlobj.h>
+#include <winternl.h>
+
 #include <cwchar>
 
 volatile LONG g_nLogFileIndex = 1;
@@ -59,21 +61,86 @@ std::wstring LogFolder()
     return strFolder;
 }
 
+// The log folder lies in the user's own Documents, and this program runs elevated: a junction or
+// symbolic link put there in its place (or in place of a log file) would make it create or
+// append a file anywhere. The folder is opened as itself, without following a reparse point,
+// and checked to be a plain folder, by its name too (Wine shows a Unix link only by name); it
+// is held, without delete sharing, while the file is opened inside it through the handle,
+// again without following a link and checked to be a plain file with no other name. A linked
+// folder or file makes the record go nowhere; the removal is not failed for it.
+HANDLE OpenLogFolder(const std::wstring& strFolder)
+{
+    // Named without its closing backslash, which could make the name resolve through a link.
+    const std::wstring strName = strFolder.substr(0, strFolder.size() - 1);
+    const DWORD dwByName = GetFileAttributesW(strName.c_str());
+    if (dwByName == INVALID_FILE_ATTRIBUTES || (dwByName & FILE_ATTRIBUTE_REPARSE_POINT))
+        return INVALID_HANDLE_VALUE;
+    HANDLE hFolder = CreateFileW(strName.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(hFolder);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFolder;
+}
+
+// Opens (or creates) the file `strName` of the held folder for writing, without sharing and
+// without following a reparse point. The error of a failed open is left for the caller.
+HANDLE OpenLogFileIn(HANDLE hFolder, const std::wstring& strName)
+{
+    UNICODE_STRING name;
+    name.Buffer = const_cast<PWSTR>(strName.c_str());
+    name.Length = static_cast<USHORT>(strName.size() * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, hFolder, nullptr);
+    IO_STATUS_BLOCK status = {};
+    HANDLE hFile = nullptr;
+    NTSTATUS nStatus = NtCreateFile(&hFile, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
+                                    nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF,
+                                    FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
+                                    nullptr, 0);
+    if (nStatus < 0) {
+        SetLastError(RtlNtStatusToDosError(nStatus));
+        return INVALID_HANDLE_VALUE;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(hFile, FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !GetFileInformationByHandleEx(hFile, FileStandardInfo, &standard, sizeof(standard)) ||
+        standard.NumberOfLinks > 1) {
+        CloseHandle(hFile);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hFile;
+}
+
 HANDLE OpenLogFile(const std::wstring& strFolder)
 {
+    HANDLE hFolder = OpenLogFolder(strFolder);
+    if (hFolder == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
     LONG n = g_nLogFileIndex;
-    // The bound is in time: a pause can last longer than asked (a busy machine, Windows'
-    // 15.6 ms timer), so counting pauses would stretch it.
-    const ULONGLONG nStart = GetTickCount64();
+    // The bound is measured, not counted in pauses: a pause can take longer than asked (a busy
+    // or emulated machine), and the record must still give up after kLogRetryLimitMs.
+    const ULONGLONG ullStart = GetTickCount64();
     for (;;) {
-        std::wstring strFile = strFolder + L"Log" + FormatW(L"(%d)", static_cast<int>(n)) + L".txt";
-        HANDLE hFile = CreateFileW(strFile.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+        std::wstring strFile = L"Log" + FormatW(L"(%d)", static_cast<int>(n)) + L".txt";
+        HANDLE hFile = OpenLogFileIn(hFolder, strFile);
         if (hFile == INVALID_HANDLE_VALUE) {
             DWORD dwError = GetLastError();
             if ((dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_LOCK_VIOLATION) ||
-                GetTickCount64() - nStart >= kLogRetryLimitMs)
+                GetTickCount64() - ullStart >= kLogRetryLimitMs) {
+                CloseHandle(hFolder);
                 return INVALID_HANDLE_VALUE;
+            }
             Sleep(kLogRetryPauseMs);
             continue;
         }
@@ -91,6 +158,7 @@ HANDLE OpenLogFile(const std::wstring& strFolder)
                 break;
             nSeen = nBefore;
         }
+        CloseHandle(hFolder);
         return hFile;
     }
 }

@@ -1,5 +1,6 @@
 #include "shell/DriverList.h"
 
+#include "engine/PrinterRemoval.h"
 #include "log/Log.h"
 #include "shell/Dialog.h"
 
@@ -99,20 +100,11 @@ void FindSpoolerEnvironment()
 
 std::vector<std::wstring> GetPrinterNames()
 {
+    std::vector<PrinterAndDriver> printers;
+    ListPrinterDrivers(printers);
     std::vector<std::wstring> names;
-    DWORD cbNeeded = 0, nReturned = 0;
-    const DWORD dwFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
-    wchar_t szEmpty[] = L"";
-    EnumPrintersW(dwFlags, szEmpty, 2, nullptr, 0, &cbNeeded, &nReturned);
-    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
-    if (!pBuffer)
-        return names;
-    if (EnumPrintersW(dwFlags, szEmpty, 2, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
-        auto* pInfos = reinterpret_cast<PRINTER_INFO_2W*>(pBuffer);
-        for (DWORD i = 0; i < nReturned; ++i)
-            names.push_back(pInfos[i].pPrinterName ? pInfos[i].pPrinterName : L"");
-    }
-    LocalFree(pBuffer);
+    for (const PrinterAndDriver& printer : printers)
+        names.push_back(printer.strPrinterName);
     return names;
 }
 
@@ -176,15 +168,39 @@ void FillDriverList()
     g_driverUseCount.clear();
     ReleaseRecordBuffers();
 
-    const std::vector<std::wstring> names = GetPrinterNames();
+    // The drivers first: a printer's record is looked up among them.
+    DRIVER_INFO_6W* pRecords = nullptr;
+    const int nCount = EnumDriverInfos(&pRecords);
+    if (nCount >= 0 && pRecords)
+        g_recordBuffers.push_back(pRecords);
+
+    // Each printer's driver comes from the spooler's listing, which gives it without opening the
+    // printer. A connection's open goes to its server and needs "Manage printers" there: an
+    // ordinary user, or a server that is off, would leave the connection's driver counted as used
+    // by nobody, and its driver row would delete the files the connection still prints with.
+    std::vector<PrinterAndDriver> printers;
+    ListPrinterDrivers(printers);
+    std::vector<std::wstring> names;
     int nRow = 0;
-    for (const std::wstring& strPrinter : names) {
-        // A printer whose driver cannot be read stays in the list with an empty driver name and
+    for (const PrinterAndDriver& printer : printers) {
+        const std::wstring& strPrinter = printer.strPrinterName;
+        names.push_back(strPrinter);
+        std::wstring strDriverName = printer.strDriverName;
+        DRIVER_INFO_6W* pInfo = nullptr;
+        for (int j = 0; j < nCount && !strDriverName.empty() && !pInfo; ++j) {
+            if (pRecords[j].pName && strDriverName == pRecords[j].pName)
+                pInfo = &pRecords[j];
+        }
+        // Only where the listing names no driver is the printer opened to read it. A printer
+        // whose driver cannot be read either way stays in the list with an empty driver name and
         // no record: users come to this program when a printer is broken, and such a printer can
         // still be removed (the removal then deletes the printer and leaves every driver alone).
-        DRIVER_INFO_6W* pInfo = nullptr;
-        if (GetPrinterDriverInfo(strPrinter, &pInfo))
+        // A driver named but not among this environment's drivers has no record: only the
+        // printer can go.
+        if (strDriverName.empty() && GetPrinterDriverInfo(strPrinter, &pInfo)) {
             g_recordBuffers.push_back(pInfo);
+            strDriverName = pInfo->pName ? pInfo->pName : L"";
+        }
         if (!InsertRow(nRow, strPrinter.c_str()))
             continue;
         ++nRow;
@@ -193,15 +209,11 @@ void FillDriverList()
         entry.pDriverInfo = pInfo;
         entry.strPrinterName = strPrinter;
         entry.bIsPrinter = 1;
-        entry.strDriverName = (pInfo && pInfo->pName) ? pInfo->pName : L"";
+        entry.strDriverName = strDriverName;
         g_driverUseCount[entry.strDriverName] += 1;
         g_driverList.push_back(entry);
     }
 
-    DRIVER_INFO_6W* pRecords = nullptr;
-    const int nCount = EnumDriverInfos(&pRecords);
-    if (nCount >= 0 && pRecords)
-        g_recordBuffers.push_back(pRecords);
     for (int j = 0; j < nCount; ++j) {
         DRIVER_INFO_6W* pDriver = &pRecords[j];
         const std::wstring strDriver = pDriver->pName ? pDriver->pName : L"";
