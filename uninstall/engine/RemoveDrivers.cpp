@@ -45,10 +45,18 @@ bool SameDriverName(const std::wstring& a, const wchar_t* b)
 }
 
 // The list was filled a while ago, and a printer whose driver could not be learnt counted for
-// no driver: from a fresh listing, a driver that a printer other than the row's own still
+// no driver: from a fresh listing, a driver that a printer not removed with these rows still
 // uses, or may use (its driver unknown), is not removed. A printer row then removes only its
 // printer, as when another row counts its driver; a driver row removes nothing and fails. FALSE
 // when the removal must not start.
+bool RemovesPrinter(const std::vector<DriverListEntry>& rows, const std::wstring& strPrinterName)
+{
+    for (const DriverListEntry& row : rows)
+        if (row.bIsPrinter && row.strPrinterName == strPrinterName)
+            return true;
+    return false;
+}
+
 bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
 {
     bool bAnyDriver = false;
@@ -66,7 +74,7 @@ bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
             continue;
         bool bUsed = false;
         for (const PrinterAndDriver& printer : printers) {
-            if (row.bIsPrinter && printer.strPrinterName == row.strPrinterName)
+            if (RemovesPrinter(rows, printer.strPrinterName))
                 continue;
             bUsed = bUsed || printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName);
         }
