@@ -50,7 +50,7 @@ void WINAPI FakeGetSystemInfo(LPSYSTEM_INFO pInfo)
     pInfo->wProcessorArchitecture = g_wEmulated;
 }
 
-// What IsWow64Process2 says of the machine; 0: kernel32 lacks the call (before Windows 10 1511).
+// What IsWow64Process2 says of the machine; 0: kernel32 lacks the call (before Windows 10 1709).
 USHORT g_nWow64Native = 0;
 BOOL WINAPI FakeIsWow64Process2(HANDLE, USHORT* pProcessMachine, USHORT* pNativeMachine)
 {

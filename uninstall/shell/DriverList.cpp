@@ -35,7 +35,7 @@ bool InsertRow(int nRow, const wchar_t* pText)
 }
 
 // The processor architecture of the running Windows, not of this process. Both calls are looked
-// up at run time: IsWow64Process2 (Windows 10 1511 on) is the only one that tells an x86
+// up at run time: IsWow64Process2 (Windows 10 1709 on) is the only one that tells an x86
 // process on ARM64 Windows the truth, where GetNativeSystemInfo answers x86 (or x64 under x64
 // emulation); GetNativeSystemInfo exists from XP on, and before it the process's view is the
 // system's.
