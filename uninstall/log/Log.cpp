@@ -73,8 +73,10 @@ HANDLE OpenLogFolder(const std::wstring& strFolder)
     // Named without its closing backslash, which could make the name resolve through a link.
     const std::wstring strName = strFolder.substr(0, strFolder.size() - 1);
     const DWORD dwByName = GetFileAttributesW(strName.c_str());
-    if (dwByName == INVALID_FILE_ATTRIBUTES || (dwByName & FILE_ATTRIBUTE_REPARSE_POINT))
+    if (dwByName == INVALID_FILE_ATTRIBUTES || (dwByName & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
+    }
     HANDLE hFolder = CreateFileW(strName.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -84,9 +86,16 @@ HANDLE OpenLogFolder(const std::wstring& strFolder)
     if (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &tag, sizeof(tag)) ||
         (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(hFolder);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
     }
     return hFolder;
+}
+
+// Another writer holds the name for a moment: the record waits for it.
+bool HeldByAnotherWriter(DWORD dwError)
+{
+    return dwError == ERROR_SHARING_VIOLATION || dwError == ERROR_LOCK_VIOLATION;
 }
 
 // Opens (or creates) the file `strName` of the held folder for writing, without sharing and
@@ -124,20 +133,24 @@ HANDLE OpenLogFileIn(HANDLE hFolder, const std::wstring& strName)
 
 HANDLE OpenLogFile(const std::wstring& strFolder)
 {
-    HANDLE hFolder = OpenLogFolder(strFolder);
-    if (hFolder == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
-    LONG n = g_nLogFileIndex;
     // The bound is measured, not counted in pauses: a pause can take longer than asked (a busy
     // or emulated machine), and the record must still give up after kLogRetryLimitMs.
     const ULONGLONG ullStart = GetTickCount64();
+    // The folder can be held a moment too, by the other thread's CreateDirectoryW, which opens
+    // the folder it makes, or by a scanner that opens it without write sharing: the open of the
+    // folder waits as the open of the file does (two threads writing lost a record under Wine).
+    HANDLE hFolder;
+    while ((hFolder = OpenLogFolder(strFolder)) == INVALID_HANDLE_VALUE) {
+        if (!HeldByAnotherWriter(GetLastError()) || GetTickCount64() - ullStart >= kLogRetryLimitMs)
+            return INVALID_HANDLE_VALUE;
+        Sleep(kLogRetryPauseMs);
+    }
+    LONG n = g_nLogFileIndex;
     for (;;) {
         std::wstring strFile = L"Log" + FormatW(L"(%d)", static_cast<int>(n)) + L".txt";
         HANDLE hFile = OpenLogFileIn(hFolder, strFile);
         if (hFile == INVALID_HANDLE_VALUE) {
-            DWORD dwError = GetLastError();
-            if ((dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_LOCK_VIOLATION) ||
-                GetTickCount64() - ullStart >= kLogRetryLimitMs) {
+            if (!HeldByAnotherWriter(GetLastError()) || GetTickCount64() - ullStart >= kLogRetryLimitMs) {
                 CloseHandle(hFolder);
                 return INVALID_HANDLE_VALUE;
             }
