@@ -15,8 +15,9 @@
 #                         other than root ~/.cache/tavrel-wow64, the disk built through sudo)
 #   TAVREL_WOW64_ACCEL    auto (default: KVM when /dev/kvm can be used, else software
 #                         emulation), kvm, or tcg (software emulation only)
-#   TAVREL_WOW64_TIMEOUT  seconds the guest may run before it is ended (default 3600: a run
-#                         takes 9 to 12 minutes on an idle host, twice that on a busy one)
+#   TAVREL_WOW64_TIMEOUT  seconds the guest may run before it is ended (default 4800: a run
+#                         takes 10 to 15 minutes on an idle host, three to four times that on
+#                         one whose cores other processes keep busy)
 #   TAVREL_WOW64_INSTEAD  a bash script to run in the guest's sandbox in place of ctest, to look
 #                         into a failure (files it writes to $1 come back with the logs)
 #
@@ -39,7 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 cache=${TAVREL_WOW64_CACHE:-$default_cache}
 accel=${TAVREL_WOW64_ACCEL:-auto}
-timeout=${TAVREL_WOW64_TIMEOUT:-3600}
+timeout=${TAVREL_WOW64_TIMEOUT:-4800}
 
 [ -f "$tree/CTestTestfile.cmake" ] || { echo "test-wow64: $tree has no tests; run scripts/build.sh" >&2; exit 2; }
 
