@@ -2,6 +2,8 @@
 # Cross-builds both trees from the same sources, each with its test programs: build/win32
 # (i686, the shipped programs; its tests run under Wine's WoW64 in a guest,
 # scripts/test-wow64.sh) and build/win64 (x86_64, whose tests run under Wine here).
+#
+#   scripts/build.sh [win32] [win64]      (no argument: both; scripts/test.sh builds them apart)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -20,8 +22,13 @@ configure() {
   fi
 }
 
-configure "$root/win32" cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON
-cmake --build "$root/win32" -j "$jobs"
-
-configure "$root/win64" cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON
-cmake --build "$root/win64" -j "$jobs"
+[ $# -gt 0 ] || set -- win32 win64
+for tree in "$@"; do
+  case "$tree" in
+    win32) toolchain=cmake/mingw-i686.cmake ;;
+    win64) toolchain=cmake/mingw-x86_64.cmake ;;
+    *) echo "build: the trees are win32 and win64" >&2; exit 2 ;;
+  esac
+  configure "$root/$tree" "$toolchain" -DCMAKE_BUILD_TYPE=Release -DUNINSTALL_BUILD_TESTS=ON
+  cmake --build "$root/$tree" -j "$jobs"
+done

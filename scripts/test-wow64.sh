@@ -7,6 +7,8 @@
 # scripts/test.sh passes its own.
 #
 #   scripts/test-wow64.sh [ctest arguments...]      (the trees built by scripts/build.sh)
+#   scripts/test-wow64.sh --disk-only               (only the guest's disk, which needs no build:
+#                                                    scripts/test.sh makes it beside the build)
 #
 # The guest's disk is built once by scripts/wow64-guest-root.sh and kept outside the checkout,
 # in a folder named by a hash of that script (a changed recipe builds anew); so is the 64-bit
@@ -30,8 +32,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 build_root=${BUILD_ROOT:-build}
-tree=$(cd "$build_root/win32" && pwd)
-results="$(cd "$build_root" && pwd)/wow64"
+disk_only=""
+[ "${1:-}" != --disk-only ] || disk_only=1
 sudo_cmd=()
 default_cache=/var/cache/tavrel-wow64
 if [ "$(id -u)" -ne 0 ]; then
@@ -41,8 +43,6 @@ fi
 cache=${TAVREL_WOW64_CACHE:-$default_cache}
 accel=${TAVREL_WOW64_ACCEL:-auto}
 timeout=${TAVREL_WOW64_TIMEOUT:-4800}
-
-[ -f "$tree/CTestTestfile.cmake" ] || { echo "test-wow64: $tree has no tests; run scripts/build.sh" >&2; exit 2; }
 
 # ---- the guest's disk, built once per recipe ----
 key=$(sha256sum scripts/wow64-guest-root.sh | cut -c1-16)
@@ -71,8 +71,13 @@ if [ ! -f "$guest/disk.img" ]; then
   fi
   exec {lock}>&-
 fi
+[ -z "$disk_only" ] || exit 0
 
 # ---- one run ----
+[ -f "$build_root/win32/CTestTestfile.cmake" ] ||
+  { echo "test-wow64: $build_root/win32 has no tests; run scripts/build.sh" >&2; exit 2; }
+tree=$(cd "$build_root/win32" && pwd)
+results="$(cd "$build_root" && pwd)/wow64"
 run=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-wow64.XXXXXX")
 qemu_pid=""
 tail_pid=""
