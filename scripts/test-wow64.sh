@@ -22,11 +22,14 @@
 #                         one whose cores other processes keep busy)
 #   TAVREL_WOW64_INSTEAD  a bash script to run in the guest's sandbox in place of ctest, to look
 #                         into a failure (files it writes to $1 come back with the logs)
+#   TAVREL_WOW64_GUESTS   auto (default: two guests sharing the entries where the memory is
+#                         there and no ctest arguments are given, else one), 1 or 2
 #
 # The guest reads this checkout and the build tree at their own paths (9p, read-only, under a
 # throw-away layer in its memory); its disk is a throw-away overlay of the cached image. It
 # has no network. ctest's output comes back as it runs; its logs, the guest's console and the
-# sandbox's Wine logs land in <build root>/wow64/. Everything started here is ended here.
+# sandbox's Wine logs land in <build root>/wow64/ (in 1/ and 2/ when two guests ran).
+# Everything started here is ended here.
 set -euo pipefail
 { # read whole before it runs: the script may be edited while a guest runs
 cd "$(dirname "$0")/.."
@@ -73,34 +76,32 @@ if [ ! -f "$guest/disk.img" ]; then
 fi
 [ -z "$disk_only" ] || exit 0
 
-# ---- one run ----
+# ---- the run: one guest, or two that share the entries ----
 [ -f "$build_root/win32/CTestTestfile.cmake" ] ||
   { echo "test-wow64: $build_root/win32 has no tests; run scripts/build.sh" >&2; exit 2; }
 tree=$(cd "$build_root/win32" && pwd)
 results="$(cd "$build_root" && pwd)/wow64"
-run=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-wow64.XXXXXX")
-qemu_pid=""
-tail_pid=""
-cleanup() {
-  local rc=$?
-  set +e
-  [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null && wait "$qemu_pid" 2>/dev/null
-  [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null && wait "$tail_pid" 2>/dev/null
-  rm -rf --one-file-system "$run"
-  exit "$rc"
-}
-trap cleanup EXIT INT TERM
-
-out="$run/out"
-mkdir -p "$out"
-cp scripts/wow64-guest-run.sh "$out/guest.sh"
-[ -z "${TAVREL_WOW64_INSTEAD:-}" ] || cp "$TAVREL_WOW64_INSTEAD" "$out/instead.sh"
-ctest_args=("$@")
 # The 64-bit prefix, made by the sandbox in the guest (60 to 250 s there), is kept beside the
-# disk once made, keyed on the disk and on the scripts that make it; the guest unpacks a copy.
+# disk once made, keyed on the disk and on the scripts that make it; a guest unpacks a copy.
 prefix_key=$(cat scripts/wow64-guest-root.sh tests/sandbox.sh scripts/wow64-guest-run.sh | sha256sum | cut -c1-16)
 prefix_tar="prefix-$prefix_key.tar"
-declare -p repo tree ctest_args prefix_tar >"$out/env"
+# Much of a guest's time is waiting (the services' 30 s bounds, the lock's 60 s, the removals'
+# pauses) while its processors idle; a second guest fills that time with the other half of the
+# entries. Each guest takes 6 GiB, so two run only where the memory is there, and only for the
+# whole list (ctest arguments choose entries themselves). The second guest's share is the
+# entries listed here, about half of the guest's time; any other entry goes to the first.
+second_share='^(e2e_unattended_tests|gui_tests|shell_tests|log_tests|installer_tests|release_signed_installer|printer_removal_tests|print_queue_tests|oem_inf_tests|resource_tests)$'
+guests=${TAVREL_WOW64_GUESTS:-auto}
+if [ "$guests" = auto ]; then
+  available_kib=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
+  guests=1
+  [ $# -gt 0 ] || [ -n "${TAVREL_WOW64_INSTEAD:-}" ] || [ "$available_kib" -lt $((16 * 1024 * 1024)) ] || guests=2
+fi
+case "$guests" in
+  1) ;;
+  2) [ $# -eq 0 ] || { echo "test-wow64: two guests share the whole list, without ctest arguments" >&2; exit 2; } ;;
+  *) echo "test-wow64: TAVREL_WOW64_GUESTS is auto, 1 or 2" >&2; exit 2 ;;
+esac
 # KVM only where the processor offers virtualisation and this user can open /dev/kvm (some
 # machines show the device without it, and a guest there never starts); a guest that does
 # not come up on KVM within a minute is ended and started again under emulation.
@@ -114,63 +115,114 @@ case "$accel" in
   *) echo "test-wow64: TAVREL_WOW64_ACCEL is auto, kvm or tcg" >&2; exit 2 ;;
 esac
 
-# boot <kvm|tcg>: runs the guest to its end (or the time limit); status 3 when it did not come up.
-boot() {
-  local how=$1 accel_opt=kvm
-  [ "$how" = tcg ] && accel_opt=tcg,thread=multi
-  rm -rf "$run/disk.qcow2" "$out/guest.rc" "$out/results"
-  : >"$run/progress.log"
-  qemu-img create -q -f qcow2 -b "$guest/disk.img" -F raw "$run/disk.qcow2"
-  # -cpu max without SMAP: QEMU 7.2's emulated IRET trips over SMAP and every Wine process
-  # oopses the guest kernel. The first serial port carries the kernel's console, the second
-  # what the guest script prints.
-  qemu-system-x86_64 -machine q35 -cpu max,-smap -accel "$accel_opt" -smp 2 -m 6G \
-    -nic none -display none -monitor none -no-reboot \
-    -serial "file:$run/console.log" -serial "file:$run/progress.log" \
-    -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 init=/sbin/tavrel-init panic=-1" \
-    -drive "file=$run/disk.qcow2,format=qcow2,if=virtio" \
-    -virtfs "local,path=$repo,mount_tag=src,security_model=none,readonly=on" \
-    -virtfs "local,path=$tree,mount_tag=tree,security_model=none,readonly=on" \
-    -virtfs "local,path=$cache,mount_tag=cache,security_model=none,readonly=on" \
-    -virtfs "local,path=$out,mount_tag=out,security_model=none" &
-  qemu_pid=$!
-  tail -n +1 -f --pid="$qemu_pid" "$run/progress.log" > >(sed -u 's/\r$//') &
-  tail_pid=$!
-  local began=$SECONDS status=0
-  while kill -0 "$qemu_pid" 2>/dev/null; do
-    if [ "$how" = kvm ] && [ $((SECONDS - began)) -ge 60 ] && [ ! -s "$run/progress.log" ]; then
-      echo "test-wow64: the guest did not come up on KVM within a minute" >&2
-      status=3
-      kill "$qemu_pid" 2>/dev/null
-      break
-    fi
-    if [ $((SECONDS - start)) -ge "$timeout" ]; then
-      echo "test-wow64: the guest did not finish within $timeout s and was ended" >&2
-      status=1
-      kill "$qemu_pid" 2>/dev/null
-      break
-    fi
-    sleep 1
+runs=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-wow64.XXXXXX")
+guest_pids=()
+cleanup() {
+  local rc=$?
+  set +e
+  for pid in "${guest_pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -rf --one-file-system "$runs"
+  exit "$rc"
+}
+trap cleanup EXIT INT TERM
+
+# guest <n> <folder holding the prefix's tar> [ctest arguments...]: runs one guest to its end
+# in $runs/<n> and leaves there its status (0: it ran to its end; 3: it did not come up).
+guest() {
+  local n=$1 prefix_dir=$2
+  shift 2
+  local run="$runs/$n" out="$runs/$n/out" label=""
+  [ "$guests" = 1 ] || label="i686 #$n: "
+  local qemu_pid="" tail_pid="" ctest_args=("$@")
+  # shellcheck disable=SC2317  # run by the traps
+  end() {
+    [ -z "$qemu_pid" ] || { kill "$qemu_pid" 2>/dev/null; wait "$qemu_pid" 2>/dev/null; }
+    [ -z "$tail_pid" ] || { kill "$tail_pid" 2>/dev/null; wait "$tail_pid" 2>/dev/null; }
+  }
+  trap end EXIT
+  trap 'exit 130' INT TERM
+  mkdir -p "$out"
+  cp scripts/wow64-guest-run.sh "$out/guest.sh"
+  [ -z "${TAVREL_WOW64_INSTEAD:-}" ] || cp "$TAVREL_WOW64_INSTEAD" "$out/instead.sh"
+  declare -p repo tree ctest_args prefix_tar >"$out/env"
+  local start=$SECONDS status=3 how
+  for how in "${accels[@]}"; do
+    local accel_opt=kvm began=$SECONDS
+    [ "$how" = tcg ] && accel_opt=tcg,thread=multi
+    rm -rf "$run/disk.qcow2" "$out/guest.rc" "$out/results"
+    : >"$run/progress.log"
+    qemu-img create -q -f qcow2 -b "$guest/disk.img" -F raw "$run/disk.qcow2"
+    # -cpu max without SMAP: QEMU 7.2's emulated IRET trips over SMAP and every Wine process
+    # oopses the guest kernel. The first serial port carries the kernel's console, the second
+    # what the guest script prints.
+    qemu-system-x86_64 -machine q35 -cpu max,-smap -accel "$accel_opt" -smp 2 -m 6G \
+      -nic none -display none -monitor none -no-reboot \
+      -serial "file:$run/console.log" -serial "file:$run/progress.log" \
+      -kernel "$guest/vmlinuz" -initrd "$guest/initrd.img" \
+      -append "root=/dev/vda rw console=ttyS0 init=/sbin/tavrel-init panic=-1" \
+      -drive "file=$run/disk.qcow2,format=qcow2,if=virtio" \
+      -virtfs "local,path=$repo,mount_tag=src,security_model=none,readonly=on" \
+      -virtfs "local,path=$tree,mount_tag=tree,security_model=none,readonly=on" \
+      -virtfs "local,path=$prefix_dir,mount_tag=cache,security_model=none,readonly=on" \
+      -virtfs "local,path=$out,mount_tag=out,security_model=none" &
+    qemu_pid=$!
+    tail -n +1 -f --pid="$qemu_pid" "$run/progress.log" > >(sed -u "s/\r\$//; s/^/$label/") &
+    tail_pid=$!
+    status=0
+    while kill -0 "$qemu_pid" 2>/dev/null; do
+      if [ "$how" = kvm ] && [ $((SECONDS - began)) -ge 60 ] && [ ! -s "$run/progress.log" ]; then
+        echo "test-wow64: ${label}the guest did not come up on KVM within a minute" >&2
+        status=3
+        kill "$qemu_pid" 2>/dev/null
+        break
+      fi
+      if [ $((SECONDS - start)) -ge "$timeout" ]; then
+        echo "test-wow64: ${label}the guest did not finish within $timeout s and was ended" >&2
+        status=1
+        kill "$qemu_pid" 2>/dev/null
+        break
+      fi
+      sleep 1
+    done
+    wait "$qemu_pid" 2>/dev/null || true
+    qemu_pid=""
+    wait "$tail_pid" 2>/dev/null || true
+    tail_pid=""
+    [ "$status" = 3 ] || break
+    if [ "$accel" = auto ] && [ "$how" = kvm ]; then echo "test-wow64: ${label}emulating instead"; fi
   done
-  wait "$qemu_pid" 2>/dev/null || true
-  qemu_pid=""
-  wait "$tail_pid" 2>/dev/null || true
-  tail_pid=""
-  return "$status"
+  echo "test-wow64: ${label}guest ran $((SECONDS - start)) s ($how)"
+  echo "$status" >"$run/status"
 }
 
 start=$SECONDS
-status=3
-for how in "${accels[@]}"; do
-  boot "$how" && status=0 || status=$?
-  [ "$status" = 3 ] || break
-  if [ "$accel" = auto ] && [ "$how" = kvm ]; then echo "test-wow64: emulating instead"; fi
-done
+if [ "$guests" = 1 ]; then
+  guest 1 "$cache" "$@" &
+  guest_pids+=($!)
+else
+  guest 1 "$cache" -E "$second_share" &
+  guest_pids+=($!)
+  prefix_dir=$cache
+  if [ ! -f "$cache/$prefix_tar" ]; then
+    # The first guest makes the prefix and leaves it in its folder before its entries: the
+    # second unpacks that copy rather than make one more beside it.
+    prefix_dir="$runs/1/out"
+    until [ -f "$prefix_dir/$prefix_tar" ] || [ -f "$runs/1/status" ]; do sleep 2; done
+  fi
+  if [ -f "$prefix_dir/$prefix_tar" ]; then
+    guest 2 "$prefix_dir" -R "$second_share" &
+    guest_pids+=($!)
+  else
+    echo "test-wow64: the first guest made no prefix; the second does not start" >&2
+  fi
+fi
+for pid in "${guest_pids[@]}"; do wait "$pid" || true; done
+guest_pids=()
 
-if [ "$status" = 0 ] && [ -f "$out/$prefix_tar" ] && [ ! -f "$cache/$prefix_tar" ]; then
+out1="$runs/1/out"
+if [ "$(cat "$runs/1/status" 2>/dev/null)" = 0 ] && [ -f "$out1/$prefix_tar" ] && [ ! -f "$cache/$prefix_tar" ]; then
   # Complete (the sandbox renames it only when written); under its name only once copied.
-  mv "$out/$prefix_tar" "$cache/$prefix_tar.part.$$" && mv "$cache/$prefix_tar.part.$$" "$cache/$prefix_tar"
+  mv "$out1/$prefix_tar" "$cache/$prefix_tar.part.$$" && mv "$cache/$prefix_tar.part.$$" "$cache/$prefix_tar"
   for old in "$cache"/prefix-*.tar; do
     [ "$old" = "$cache/$prefix_tar" ] || rm -f "$old"
   done
@@ -178,15 +230,24 @@ if [ "$status" = 0 ] && [ -f "$out/$prefix_tar" ] && [ ! -f "$cache/$prefix_tar"
 fi
 
 rm -rf "$results"
-mkdir -p "$results"
-cp "$run/console.log" "$run/progress.log" "$results/" 2>/dev/null || true
-cp -r "$out/results/." "$results/" 2>/dev/null || true
-echo "test-wow64: guest ran $((SECONDS - start)) s ($how); logs in $results"
-[ "$status" = 0 ] || exit 1
-if [ ! -f "$out/guest.rc" ]; then
-  echo "test-wow64: the guest ended without a result; its console:" >&2
-  tail -n 40 "$run/console.log" >&2
-  exit 1
-fi
-exit "$(cat "$out/guest.rc")"
+status=0
+for n in $(seq "$guests"); do
+  run="$runs/$n"
+  dest="$results"
+  [ "$guests" = 1 ] || dest="$results/$n"
+  mkdir -p "$dest"
+  cp "$run/console.log" "$run/progress.log" "$dest/" 2>/dev/null || true
+  cp -r "$run/out/results/." "$dest/" 2>/dev/null || true
+  if [ "$(cat "$run/status" 2>/dev/null)" != 0 ]; then
+    status=1
+  elif [ ! -f "$run/out/guest.rc" ]; then
+    echo "test-wow64: guest $n ended without a result; its console:" >&2
+    tail -n 40 "$run/console.log" >&2
+    status=1
+  else
+    [ "$(cat "$run/out/guest.rc")" = 0 ] || status=1
+  fi
+done
+echo "test-wow64: $guests guest(s) ran $((SECONDS - start)) s, exit status $status; logs in $results"
+exit "$status"
 }

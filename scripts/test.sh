@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both trees and runs every test: the x86_64 tree under Wine
-# here, in a throwaway prefix and HOME (tests/sandbox.sh), then the i686 tree (the shipped
+# here, in a throwaway prefix and HOME (tests/sandbox.sh), and the i686 tree (the shipped
 # 32-bit programs) under Wine's WoW64 in an emulated Debian guest (scripts/test-wow64.sh).
 # Extra arguments go to both ctest runs (-R name, -V): the two trees have the same entries.
 # TAVREL_SKIP_WOW64=1 leaves the guest run out, for a quick run while working; CI runs both.
