@@ -7,7 +7,11 @@
 set -euo pipefail
 n=${BUSY_CORES:-$(nproc)}
 pids=()
-stop() { [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null || true; }
+cmd_pid=""
+stop() {
+  [ -z "$cmd_pid" ] || kill "$cmd_pid" 2>/dev/null || true
+  [ ${#pids[@]} -eq 0 ] || kill "${pids[@]}" 2>/dev/null || true
+}
 trap stop EXIT
 trap 'exit 130' INT TERM
 for _ in $(seq "$n"); do
@@ -17,6 +21,10 @@ done
 echo "busy: $n busy loops beside the command (ids ${pids[*]})"
 start=$SECONDS
 status=0
-"$@" || status=$?
+# In the background and waited for, so that a signal to this script ends it and the loops at once.
+"$@" &
+cmd_pid=$!
+wait "$cmd_pid" || status=$?
+cmd_pid=""
 echo "busy: the command took $((SECONDS - start)) s beside them, exit status $status"
 exit "$status"

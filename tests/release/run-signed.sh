@@ -16,4 +16,4 @@ exe="$1/signed/Installer.exe"
 pe=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
 table=$(od -An -tu4 -j$((pe + 156)) -N4 "$exe" | tr -d ' ')
 [ "${table:-0}" -gt 0 ] || { echo "run-signed.sh: $exe carries no signature" >&2; exit 1; }
-exec wine 'C:\testbin\signed\installer_tests.exe' --gtest_filter='InstallerProgram.*'
+exec "$(dirname "$0")/../wine-run.sh" 'C:\testbin\signed\installer_tests.exe' --gtest_filter='InstallerProgram.*'
