@@ -17,9 +17,10 @@
 #                         other than root ~/.cache/tavrel-wow64, the disk built through sudo)
 #   TAVREL_WOW64_ACCEL    auto (default: KVM when /dev/kvm can be used, else software
 #                         emulation), kvm, or tcg (software emulation only)
-#   TAVREL_WOW64_TIMEOUT  seconds the guest may run before it is ended (default 4800: a run
-#                         takes 10 to 15 minutes on an idle host, three to four times that on
-#                         one whose cores other processes keep busy)
+#   TAVREL_WOW64_TIMEOUT  seconds a guest may run before it is ended (default 4800: one of two
+#                         guests takes about 12 minutes on an idle host, 25 on one whose cores
+#                         other processes keep busy, a lone guest twice that; the bound only
+#                         ends a guest that hangs)
 #   TAVREL_WOW64_INSTEAD  a bash script to run in the guest's sandbox in place of ctest, to look
 #                         into a failure (files it writes to $1 come back with the logs)
 #   TAVREL_WOW64_GUESTS   auto (default: two guests sharing the entries where the memory is
