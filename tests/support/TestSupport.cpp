@@ -225,21 +225,36 @@ bool WaitServiceState(const std::wstring& name, DWORD state, DWORD timeoutMs)
 }
 
 namespace {
+// A failure says which call failed and with what error, so that a run that fails once can be read.
 bool ControlTestService(const std::wstring& name, bool start)
 {
+    const char* pszFailed = nullptr;
+    DWORD dwError = 0;
     SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!hm)
-        return false;
-    SC_HANDLE hs = OpenServiceW(hm, name.c_str(), SERVICE_ALL_ACCESS);
-    bool ok = false;
-    if (hs) {
+    SC_HANDLE hs = hm ? OpenServiceW(hm, name.c_str(), SERVICE_ALL_ACCESS) : nullptr;
+    if (!hs) {
+        dwError = GetLastError();
+        pszFailed = hm ? "OpenServiceW" : "OpenSCManagerW";
+    } else {
         SERVICE_STATUS st = {};
-        ok = start ? (StartServiceW(hs, 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING)
-                   : (ControlService(hs, SERVICE_CONTROL_STOP, &st) || GetLastError() == ERROR_SERVICE_NOT_ACTIVE);
-        CloseServiceHandle(hs);
+        BOOL bDone = start ? StartServiceW(hs, 0, nullptr) : ControlService(hs, SERVICE_CONTROL_STOP, &st);
+        dwError = GetLastError();
+        if (!bDone && dwError != (start ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_SERVICE_NOT_ACTIVE))
+            pszFailed = start ? "StartServiceW" : "ControlService";
     }
-    CloseServiceHandle(hm);
-    return ok && WaitServiceState(name, start ? SERVICE_RUNNING : SERVICE_STOPPED, 60000);
+    if (hs)
+        CloseServiceHandle(hs);
+    if (hm)
+        CloseServiceHandle(hm);
+    if (pszFailed) {
+        fprintf(stderr, "%s of %ls: %s failed, error %lu\n", start ? "start" : "stop", name.c_str(), pszFailed, dwError);
+        return false;
+    }
+    const DWORD dwWanted = start ? SERVICE_RUNNING : SERVICE_STOPPED;
+    if (WaitServiceState(name, dwWanted, 60000))
+        return true;
+    fprintf(stderr, "%s of %ls: state %lu after 60 s, not %lu\n", start ? "start" : "stop", name.c_str(), ServiceState(name), dwWanted);
+    return false;
 }
 }  // namespace
 
