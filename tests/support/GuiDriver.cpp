@@ -1,6 +1,9 @@
 #include "GuiDriver.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include "TestSupport.h"
 
 GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput)
 {
@@ -220,6 +223,16 @@ HWND WaitForMessageBox(DWORD pid, const std::wstring& text, DWORD timeoutMs)
             return hFound != nullptr;
         },
         timeoutMs);
+    // A box that never came says what the process showed instead (another box, or none).
+    if (!hFound) {
+        std::printf("[ boxes   ] no box \"%s\" within %lu ms; the process shows:", Utf8(text).c_str(),
+                    static_cast<unsigned long>(timeoutMs));
+        for (HWND hWnd : DialogWindows(pid))
+            for (const std::wstring& shown : StaticTexts(hWnd))
+                if (!shown.empty())
+                    std::printf(" \"%s\"", Utf8(shown).c_str());
+        std::printf("\n");
+    }
     return hFound;
 }
 

@@ -6,21 +6,35 @@
 
 #include "log/Log.h"
 
-std::string Ansi(const std::wstring& text)
+namespace {
+
+std::string Narrow(const std::wstring& text, UINT nCodePage)
 {
-    int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    int n = WideCharToMultiByte(nCodePage, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n : 0, '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+        WideCharToMultiByte(nCodePage, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
 }
 
-std::wstring Wide(const std::string& utf8)
+}  // namespace
+
+std::string Ansi(const std::wstring& text)
 {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), nullptr, 0);
+    return Narrow(text, CP_ACP);
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    return Narrow(text, CP_UTF8);
+}
+
+std::wstring Wide(const std::string& bytes, UINT nCodePage)
+{
+    int n = MultiByteToWideChar(nCodePage, 0, bytes.c_str(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring out(n > 0 ? n : 0, L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), static_cast<int>(utf8.size()), &out[0], n);
+        MultiByteToWideChar(nCodePage, 0, bytes.c_str(), static_cast<int>(bytes.size()), &out[0], n);
     return out;
 }
 

@@ -5,7 +5,8 @@
 
 // ---- text ----
 std::string Ansi(const std::wstring& text);  // CP_ACP bytes, as the log stores them
-std::wstring Wide(const std::string& utf8);
+std::string Utf8(const std::wstring& text);  // for the tests' own messages, read on the host
+std::wstring Wide(const std::string& bytes, UINT nCodePage = CP_UTF8);
 
 // ---- the operation log ----
 std::wstring LogFolderPath();                       // Documents\塔维打印机\ (as the product builds it)
