@@ -230,9 +230,14 @@ protected:
         PressButton(m_hUninstall);
         // The worker disables the button, then moves the bar: each is waited for.
         EXPECT_TRUE(WaitUntil([&] { return !IsWindowEnabled(m_hUninstall); }, kUiStepMs)) << "the button is disabled";
-        EXPECT_TRUE(WaitUntil([&] { return Progress() >= 2; }, kUiStepMs)) << "the bar shows the press";
-        HWND hBox = WaitForMessageBox(m_pProcess->Pid(), expectedBox, kRemovalTimeoutMs);
+        const bool bBarMoved = WaitUntil([&] { return Progress() >= 2; }, kUiStepMs);
+        EXPECT_TRUE(bBarMoved) << "the bar shows the press";
+        // A run already failed need not wait a whole removal's bound to say which box it shows.
+        HWND hBox = WaitForMessageBox(m_pProcess->Pid(), expectedBox, bBarMoved ? kRemovalTimeoutMs : kUiStepMs);
         m_msRemoval = GetTickCount64() - start;
+        if (!hBox)  // what the removal got to
+            for (const std::string& text : LogTexts())
+                std::printf("[ log     ] %s\n", Utf8(Wide(text, CP_ACP)).c_str());
         return hBox;
     }
 
