@@ -118,7 +118,7 @@ int PressUninstall()
         return 1;
     HWND hButton = GetDlgItem(hDialog, IDOK);
     PressButton(hButton);
-    if (!WaitUntil([&] { return !IsWindowEnabled(hButton); }, kWaitMs))
+    if (!WaitUntil([&] { return IsDisabled(hButton); }, kWaitMs))
         return 1;
     return PrintDialogArea(hDialog);
 }

@@ -229,15 +229,19 @@ protected:
         ULONGLONG start = GetTickCount64();
         PressButton(m_hUninstall);
         // The worker disables the button, then moves the bar: each is waited for.
-        EXPECT_TRUE(WaitUntil([&] { return !IsWindowEnabled(m_hUninstall); }, kUiStepMs)) << "the button is disabled";
+        EXPECT_TRUE(WaitUntil([&] { return IsDisabled(m_hUninstall); }, kUiStepMs)) << "the button is disabled";
         const bool bBarMoved = WaitUntil([&] { return Progress() >= 2; }, kUiStepMs);
         EXPECT_TRUE(bBarMoved) << "the bar shows the press";
         // A run already failed need not wait a whole removal's bound to say which box it shows.
         HWND hBox = WaitForMessageBox(m_pProcess->Pid(), expectedBox, bBarMoved ? kRemovalTimeoutMs : kUiStepMs);
         m_msRemoval = GetTickCount64() - start;
-        if (!hBox)  // what the removal got to
+        if (!hBox) {  // what the removal got to
+            DWORD dwExitCode = STILL_ACTIVE;
+            if (GetExitCodeProcess(m_pProcess->Handle(), &dwExitCode) && dwExitCode != STILL_ACTIVE)
+                std::printf("[ process ] Uninstall.exe has ended, exit code 0x%08lx\n", dwExitCode);
             for (const std::string& text : LogTexts())
                 std::printf("[ log     ] %s\n", Utf8(Wide(text, CP_ACP)).c_str());
+        }
         return hBox;
     }
 
@@ -557,7 +561,7 @@ TEST_F(RemovalEndToEnd, CancelDuringARemovalEndsTheProgramAtOnce)
     ASSERT_NE(rows.end(), it);
     ASSERT_TRUE(SelectRow(m_hList, static_cast<int>(it - rows.begin())));
     PressButton(m_hUninstall);
-    ASSERT_TRUE(WaitUntil([&] { return !IsWindowEnabled(m_hUninstall); }, kUiStepMs));
+    ASSERT_TRUE(WaitUntil([&] { return IsDisabled(m_hUninstall); }, kUiStepMs));
     Sleep(3000);  // inside the spooler restart
     ASSERT_TRUE(m_pProcess->IsRunning());
 

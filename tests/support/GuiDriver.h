@@ -47,6 +47,8 @@ private:
 
 std::wstring WindowText(HWND hWnd);
 std::wstring WindowClass(HWND hWnd);
+// Disabled and still there: a window that is gone, with its program, is not enabled either.
+inline bool IsDisabled(HWND hWnd) { return IsWindow(hWnd) && !IsWindowEnabled(hWnd); }
 
 // Visible top-level windows of a process (pid 0: of any process) whose class is the dialog
 // class "#32770". The searches below take the same pid.
