@@ -440,10 +440,12 @@ TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressS
     });
     WaitForSingleObject(hHolding, kUiStepMs);
     CloseHandle(hHolding);
-    // A second press on the (disabled) button while the removal runs.
+    // A second press on the (disabled) button while the removal waits for the lock. It waits for
+    // the first press to have started the removal: after a fixed pause, on a slow machine, it
+    // once came before the row was selected, and was itself the press that found no selection.
     std::thread secondPress([&] {
-        Sleep(3000);  // the removal takes 30 s and more
-        PressButton(m_hUninstall);
+        if (WaitUntil([&] { return IsDisabled(m_hUninstall); }, 2 * kUiStepMs))
+            PressButton(m_hUninstall);
     });
     HWND hBox = Remove(L"Shared Front", kSuccess);
     secondPress.join();
