@@ -150,11 +150,13 @@ TEST_F(LogTest, FileHeldByAnotherWriterDelaysTheRecord)
     WriteLog(L"first", FALSE);
     HANDLE hHeld = CreateFileW(LogFilePath(1).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    // Timed from before the releaser exists: the file is held at least 400 ms from here however
+    // late this thread gets to its write (timed from the write, a late write read as no wait).
+    ULONGLONG start = GetTickCount64();
     std::thread releaser([hHeld] {
         Sleep(400);
         CloseHandle(hHeld);
     });
-    ULONGLONG start = GetTickCount64();
     WriteLog(L"second", FALSE);
     ULONGLONG waited = GetTickCount64() - start;
     releaser.join();
