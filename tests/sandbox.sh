@@ -82,9 +82,14 @@ else
 fi
 rm -f "$WINEPREFIX/dosdevices/z:"
 ln -s "$bin_dir" "$WINEPREFIX/drive_c/testbin"
+# One wineserver, and with it Wine's own services (services.exe, the device and plug-and-play
+# hosts, rpcss, the desktop), for the whole run, as Windows keeps them: a server that is not
+# persistent ends them with the last program, and every test program started them anew (about
+# 10 s in the emulated guest, a minute with its host busy). It must be the prefix's first
+# server: Debian's wineserver wrapper starts every other one with -p0, and a later -p finds
+# one running and does nothing.
+wineserver -p
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 touch "$WINEPREFIX/.tavrel-sandbox"
-# Keep one wineserver for the whole run: each later program starts in well under a second.
-wineserver -p || true  # already running after the steps above: fine
 
 "$@"
