@@ -18,7 +18,7 @@
 #   TAVREL_WOW64_ACCEL    auto (default: KVM when /dev/kvm can be used, else software
 #                         emulation), kvm, or tcg (software emulation only)
 #   TAVREL_WOW64_TIMEOUT  seconds a guest may run before it is ended (default 4800: one of two
-#                         guests takes about 12 minutes on an idle host, 25 to 37 on one whose
+#                         guests takes about 12 minutes on an idle host, 19 to 33 on one whose
 #                         cores other processes keep busy, a lone guest twice that; the bound only
 #                         ends a guest that hangs)
 #   TAVREL_WOW64_INSTEAD  a bash script to run in the guest's sandbox in place of ctest, to look
