@@ -59,8 +59,8 @@ WORD NativeProcessorArchitecture()
 {
     HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
     typedef BOOL(WINAPI * IsWow64Process2Proc)(HANDLE, USHORT*, USHORT*);
-    auto pIsWow64Process2 = reinterpret_cast<IsWow64Process2Proc>(
-        reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
+    auto pIsWow64Process2 =
+        reinterpret_cast<IsWow64Process2Proc>(reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
     USHORT nProcessMachine = 0, nNativeMachine = 0;
     if (pIsWow64Process2 && pIsWow64Process2(GetCurrentProcess(), &nProcessMachine, &nNativeMachine)) {
         switch (nNativeMachine) {
@@ -68,7 +68,7 @@ WORD NativeProcessorArchitecture()
             return PROCESSOR_ARCHITECTURE_AMD64;
         case IMAGE_FILE_MACHINE_IA64:
             return PROCESSOR_ARCHITECTURE_IA64;
-        case 0xAA64:  // IMAGE_FILE_MACHINE_ARM64, which older SDKs do not name
+        case 0xAA64:    // IMAGE_FILE_MACHINE_ARM64, which older SDKs do not name
             return 12;  // PROCESSOR_ARCHITECTURE_ARM64
         case IMAGE_FILE_MACHINE_I386:
             return PROCESSOR_ARCHITECTURE_INTEL;

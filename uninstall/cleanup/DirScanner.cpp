@@ -154,8 +154,8 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
     std::wstring strSystemPath = ExtendedLengthPath(dir);
     if (strSystemPath.size() > 3 && strSystemPath.back() == L'\\')
         strSystemPath.pop_back();
-    HANDLE hFolder = CreateFileW(strSystemPath.c_str(), FolderAccess(bRemove), kHeldFolderShare, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE hFolder = CreateFileW(strSystemPath.c_str(), FolderAccess(bRemove), kHeldFolderShare, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     if (hFolder != INVALID_HANDLE_VALUE &&
         (!GetFileInformationByHandleEx(hFolder, FileAttributeTagInfo, &tag, sizeof(tag)) ||

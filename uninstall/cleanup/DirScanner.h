@@ -25,7 +25,8 @@ public:
     static BYTE* ReadWholeFile(const std::wstring& path, DWORD& length);
 
 private:
-    BOOL WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs);
+    BOOL WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mode, const std::wstring& pattern,
+                        BOOL bRemoveDirs);
 };
 
 // Opens a file as ReadWholeFile reads it (no sharing, an inheritable handle) and gives its

@@ -116,7 +116,7 @@ size_t AnsiToUpperText(const BYTE* pBytes, size_t nBytes, std::vector<wchar_t>& 
 // for all needles at once with Horspool's skips, taken over the needles' first nWindow bytes
 // (the shortest needle's length).
 struct ByteNeedles {
-    std::vector<std::string> needles;     // upper-cased
+    std::vector<std::string> needles;  // upper-cased
     size_t nWindow = 0;
     size_t nSkip[256];
     std::vector<size_t> endingWith[256];  // the needles whose window ends with the byte

@@ -5,7 +5,7 @@
 namespace {
 // MAX_PATH less room for an 8.3 name: the limit of a directory path on Windows.
 const size_t kPlainPathLimit = MAX_PATH - 12;
-}
+}  // namespace
 
 std::wstring ExtendedLengthPath(const std::wstring& path)
 {

@@ -36,8 +36,8 @@ bool UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring&
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        strSystem.c_str(), &startup, &process))
+    if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, strSystem.c_str(),
+                        &startup, &process))
         return true;
     const bool bEnded = WaitForSingleObject(process.hProcess, kPnpUtilWaitMs) == WAIT_OBJECT_0;
     if (!bEnded) {
@@ -59,8 +59,8 @@ bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherD
     if (others.infPaths.empty())
         return false;
     typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
-    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
+    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
     wchar_t szStoreInf[MAX_PATH] = {};
     if (!pGetInfDriverStoreLocation ||
         !pGetInfDriverStoreLocation(strInfPath.c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr)) {

@@ -40,8 +40,7 @@ BOOL DeletePrinterJobs(const std::wstring& printerName)
 
     std::vector<BYTE> jobs(dwNeeded, 0);
     dwReturned = 0;
-    if (!EnumJobsW(hPrinter, 0, kMaxJobs, 2, jobs.empty() ? nullptr : jobs.data(), dwNeeded, &dwNeeded,
-                   &dwReturned)) {
+    if (!EnumJobsW(hPrinter, 0, kMaxJobs, 2, jobs.empty() ? nullptr : jobs.data(), dwNeeded, &dwNeeded, &dwReturned)) {
         WriteLog(L"枚举打印任务失败！", FALSE);
         ClosePrinter(hPrinter);
         return FALSE;

@@ -76,7 +76,8 @@ bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
         for (const PrinterAndDriver& printer : printers) {
             if (RemovesPrinter(rows, printer.strPrinterName))
                 continue;
-            bUsed = bUsed || printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName);
+            bUsed =
+                bUsed || printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName);
         }
         if (!bUsed)
             continue;

@@ -19,8 +19,8 @@ enum WaitResult {
 
 bool IsPending(DWORD dwState)
 {
-    return dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING ||
-           dwState == SERVICE_CONTINUE_PENDING || dwState == SERVICE_PAUSE_PENDING;
+    return dwState == SERVICE_START_PENDING || dwState == SERVICE_STOP_PENDING || dwState == SERVICE_CONTINUE_PENDING ||
+           dwState == SERVICE_PAUSE_PENDING;
 }
 
 // How long a wait sleeps between two polls of a pending service.
@@ -158,7 +158,8 @@ bool StopActiveDependents(SC_HANDLE hManager, SC_HANDLE hService, const std::wst
         if (!bStopped)
             WriteLog(L"QueryServiceStatus", TRUE);
         if (bStopped && status.dwCurrentState != SERVICE_STOPPED) {
-            if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(hDependent, SERVICE_CONTROL_STOP, &status)) {
+            if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+                !ControlService(hDependent, SERVICE_CONTROL_STOP, &status)) {
                 WriteLog(L"ControlService", TRUE);
                 bStopped = false;
             } else {
@@ -250,7 +251,7 @@ BOOL StartServiceByName(const std::wstring& name)
         } else {
             const WaitResult wait = WaitForServiceState(hService, SERVICE_RUNNING, status, PaceWaitHint);
             if (wait == WaitSettled || wait == WaitTimedOut) {
-                SetLastError(wait == WaitTimedOut       ? ERROR_SERVICE_REQUEST_TIMEOUT
+                SetLastError(wait == WaitTimedOut     ? ERROR_SERVICE_REQUEST_TIMEOUT
                              : status.dwWin32ExitCode ? status.dwWin32ExitCode
                                                       : ERROR_SERVICE_NOT_ACTIVE);
                 WriteLog(L"StartService", TRUE);

@@ -36,9 +36,9 @@ std::wstring FormatW(const wchar_t* format, ...)
 std::wstring SystemMessage(DWORD dwError)
 {
     LPWSTR pText = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, dwError, 0x400, reinterpret_cast<LPWSTR>(&pText), 0, nullptr);
+    DWORD n =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, dwError, 0x400, reinterpret_cast<LPWSTR>(&pText), 0, nullptr);
     std::wstring strText;
     if (n && pText)
         strText.assign(pText, n);
@@ -110,10 +110,10 @@ HANDLE OpenLogFileIn(HANDLE hFolder, const std::wstring& strName)
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, hFolder, nullptr);
     IO_STATUS_BLOCK status = {};
     HANDLE hFile = nullptr;
-    NTSTATUS nStatus = NtCreateFile(&hFile, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status,
-                                    nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF,
-                                    FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                                    nullptr, 0);
+    NTSTATUS nStatus =
+        NtCreateFile(&hFile, GENERIC_WRITE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &status, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
     if (nStatus < 0) {
         SetLastError(RtlNtStatusToDosError(nStatus));
         return INVALID_HANDLE_VALUE;
@@ -185,8 +185,8 @@ void WriteLog(const std::wstring& text, BOOL bAppendLastError)
 
     SYSTEMTIME now;
     GetLocalTime(&now);
-    std::wstring strStamp = FormatW(L"     %d-%d-%d,%d:%d:%d:%d \r\n", now.wDay, now.wMonth, now.wYear,
-                                    now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    std::wstring strStamp = FormatW(L"     %d-%d-%d,%d:%d:%d:%d \r\n", now.wDay, now.wMonth, now.wYear, now.wHour,
+                                    now.wMinute, now.wSecond, now.wMilliseconds);
 
     std::wstring strFolder = LogFolder();
     if (strFolder.empty())
@@ -205,12 +205,12 @@ void WriteLog(const std::wstring& text, BOOL bAppendLastError)
     if (hFile == INVALID_HANDLE_VALUE)
         return;
 
-    int nBytes = WideCharToMultiByte(CP_ACP, 0, strRecord.c_str(), static_cast<int>(strRecord.size()),
-                                     nullptr, 0, nullptr, nullptr);
+    int nBytes = WideCharToMultiByte(CP_ACP, 0, strRecord.c_str(), static_cast<int>(strRecord.size()), nullptr, 0,
+                                     nullptr, nullptr);
     std::string strAnsi(static_cast<size_t>(nBytes > 0 ? nBytes : 0) + 1, '\0');
     if (nBytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, strRecord.c_str(), static_cast<int>(strRecord.size()), &strAnsi[0],
-                            nBytes, nullptr, nullptr);
+        WideCharToMultiByte(CP_ACP, 0, strRecord.c_str(), static_cast<int>(strRecord.size()), &strAnsi[0], nBytes,
+                            nullptr, nullptr);
 
     LARGE_INTEGER zero = {};
     SetFilePointerEx(hFile, zero, nullptr, FILE_END);

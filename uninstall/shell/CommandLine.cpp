@@ -25,7 +25,10 @@ std::wstring SwitchName(const std::wstring& arg)
     return arg.substr(1);
 }
 
-bool IsSwitch(const std::wstring& arg, const wchar_t* pName) { return SameText(SwitchName(arg), pName); }
+bool IsSwitch(const std::wstring& arg, const wchar_t* pName)
+{
+    return SameText(SwitchName(arg), pName);
+}
 
 bool IsKnownSwitch(const std::wstring& arg)
 {
@@ -91,8 +94,8 @@ void WriteLine(const std::wstring& text)
         WriteConsoleW(g_hOutput, strLine.c_str(), static_cast<DWORD>(strLine.size()), &dwDone, nullptr);
         return;
     }
-    const int cbUtf8 =
-        WideCharToMultiByte(CP_UTF8, 0, strLine.c_str(), static_cast<int>(strLine.size()), nullptr, 0, nullptr, nullptr);
+    const int cbUtf8 = WideCharToMultiByte(CP_UTF8, 0, strLine.c_str(), static_cast<int>(strLine.size()), nullptr, 0,
+                                           nullptr, nullptr);
     if (cbUtf8 <= 0)
         return;
     std::string strBytes(static_cast<size_t>(cbUtf8), '\0');
@@ -121,7 +124,8 @@ std::wstring LogFileShown()
     wchar_t szDocuments[MAX_PATH] = {};
     if (!SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, FALSE) || !szDocuments[0])
         return L"(no Documents folder: no log)";
-    std::wstring strPath = std::wstring(szDocuments) + L"\\塔维打印机\\Log(" + std::to_wstring(g_nLogFileIndex) + L").txt";
+    std::wstring strPath =
+        std::wstring(szDocuments) + L"\\塔维打印机\\Log(" + std::to_wstring(g_nLogFileIndex) + L").txt";
     BOOL bWow64 = FALSE;
     wchar_t szSystem[MAX_PATH] = {}, szWow64[MAX_PATH] = {};
     const UINT nSystem = GetSystemDirectoryW(szSystem, MAX_PATH);

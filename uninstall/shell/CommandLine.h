@@ -31,10 +31,10 @@ enum SelectionResult { kSelectionReady, kSelectionUnknownName, kSelectionDriverI
 
 struct NamedSelection {
     SelectionResult result = kSelectionReady;
-    std::vector<DriverListEntry> rows;       // for RemoveDrivers, in the model's order
-    std::vector<std::wstring> report;        // one line per row: what its removal takes
-    std::vector<std::wstring> unknownNames;  // "printer NAME" / "driver NAME" that matched nothing
-    std::vector<std::wstring> driversInUse;  // named drivers that an unnamed printer still uses
+    std::vector<DriverListEntry> rows;              // for RemoveDrivers, in the model's order
+    std::vector<std::wstring> report;               // one line per row: what its removal takes
+    std::vector<std::wstring> unknownNames;         // "printer NAME" / "driver NAME" that matched nothing
+    std::vector<std::wstring> driversInUse;         // named drivers that an unnamed printer still uses
     std::vector<std::wstring> usersOfDriversInUse;  // those printers, one line per driver
 };
 

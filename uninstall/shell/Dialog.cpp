@@ -54,7 +54,8 @@ int RunDialog()
 
     FillDriverList();
     ShowWindow(g_hDlg, SW_SHOW);
-    MessageBoxW(g_hDlg, L"卸载驱动前请确认已关闭打印机设备，并退出所有应用程序！", L"Printer Driver Uninstaller", MB_OK);
+    MessageBoxW(g_hDlg, L"卸载驱动前请确认已关闭打印机设备，并退出所有应用程序！", L"Printer Driver Uninstaller",
+                MB_OK);
     StartThread(StartPcaSvcThread, THREAD_PRIORITY_NORMAL);
 
     // No IsDialogMessageW: the buttons act on the left-button press alone, keys do nothing.

@@ -43,8 +43,8 @@ WORD NativeProcessorArchitecture()
 {
     HMODULE hKernel = GetModuleHandleW(L"kernel32.dll");
     typedef BOOL(WINAPI * IsWow64Process2Proc)(HANDLE, USHORT*, USHORT*);
-    auto pIsWow64Process2 = reinterpret_cast<IsWow64Process2Proc>(
-        reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
+    auto pIsWow64Process2 =
+        reinterpret_cast<IsWow64Process2Proc>(reinterpret_cast<void*>(GetProcAddress(hKernel, "IsWow64Process2")));
     USHORT nProcessMachine = 0, nNativeMachine = 0;
     if (pIsWow64Process2 && pIsWow64Process2(GetCurrentProcess(), &nProcessMachine, &nNativeMachine)) {
         switch (nNativeMachine) {
