@@ -181,15 +181,16 @@ TEST_F(SpoolDriverFilesTest, NameRemovesEveryFileContainingItInEveryFolder)
     EXPECT_TRUE(PathExists(m_root + L"x64\\3\\wineps.drv")) << "another driver's file stays";
 }
 
-TEST_F(SpoolDriverFilesTest, ResultIsThatOfTheLastWalk)
+TEST_F(SpoolDriverFilesTest, AnyWalkThatLeavesAFileFailsTheCleanUp)
 {
-    // A name listed twice is walked twice; its read-only file fails both times, but the
-    // data file's walk comes last and succeeds.
+    // A name listed twice is walked twice; its read-only file fails both times. The data
+    // file's walk comes last and succeeds: the clean-up fails all the same.
     std::wstring readOnly = Make(L"x64\\3\\TVRO.DLL");
     MakeReadOnly(readOnly);
     Make(L"x64\\3\\TVDATA.GPD");
     Driver driver({L"C:\\d\\TVRO.DLL", L"C:\\d\\TVRO.DLL"}, nullptr, L"C:\\d\\TVDATA.GPD");
-    EXPECT_TRUE(CleanSpoolDriverFiles(&driver.info, FileNameSet())) << "an earlier walk's failure does not count";
+    EXPECT_FALSE(CleanSpoolDriverFiles(&driver.info, FileNameSet())) << "an earlier walk's failure counts";
+    EXPECT_FALSE(PathExists(m_root + L"x64\\3\\TVDATA.GPD"));
     std::vector<std::string> expected(2, ErrorRecordText(L"DeleteFile" + readOnly, ERROR_ACCESS_DENIED));
     EXPECT_EQ(expected, LogTexts());
 

@@ -116,10 +116,13 @@ BOOL DeleteThrough(HANDLE hObject)
 }
 
 // Deletes the file `strName` of the held folder if it is still the file the listing showed.
+// Opened with backup intent, as folders are: where the caller has enabled the backup and
+// restore privileges (the driver store's deletion), the file's ACL does not refuse it.
 BOOL DeleteListedFile(HANDLE hFolder, const std::wstring& strName, const LARGE_INTEGER& fileId)
 {
     HANDLE hFile = OpenInFolder(hFolder, strName, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE);
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                FILE_NON_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT);
     if (hFile == INVALID_HANDLE_VALUE)
         return FALSE;
     BOOL bDeleted = FALSE;
@@ -220,12 +223,11 @@ BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mo
                     if (bRemove) {
                         WriteLog(L"RemoveDirectory", TRUE);
                         result = FALSE;
-                    } else {
-                        result = TRUE;
                     }
                     continue;
                 }
-                result = WalkHeldFolder(hSub, dir + strName + L'\\', mode, pattern, bRemoveDirs);
+                if (!WalkHeldFolder(hSub, dir + strName + L'\\', mode, pattern, bRemoveDirs))
+                    result = FALSE;
                 CloseHandle(hSub);
                 continue;
             }
@@ -234,18 +236,17 @@ BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mo
                 continue;
             if (mode == ScanCollect) {
                 m_matchedFiles.push_back(strPath);
-            } else if (mode == ScanDelete && !m_keptNames.count(strName)) {
-                result = DeleteListedFile(hFolder, strName, pEntry->FileId);
-                if (!result)
-                    WriteLog(L"DeleteFile" + strPath, TRUE);
+            } else if (mode == ScanDelete && !m_keptNames.count(strName) &&
+                       !DeleteListedFile(hFolder, strName, pEntry->FileId)) {
+                WriteLog(L"DeleteFile" + strPath, TRUE);
+                result = FALSE;
             }
         }
     }
 
-    if (bRemove) {
-        result = DeleteThrough(hFolder);
-        if (!result)
-            WriteLog(L"RemoveDirectory", TRUE);
+    if (bRemove && !DeleteThrough(hFolder)) {
+        WriteLog(L"RemoveDirectory", TRUE);
+        result = FALSE;
     }
     return result;
 }

@@ -19,6 +19,8 @@ public:
     // Passing one over is no failure.
     FileNameSet m_keptNames;
 
+    // ScanDelete: FALSE when any deletion or folder removal of the walk failed (each is logged),
+    // however many succeeded after it. ScanCollect: always TRUE.
     BOOL ScanDirectory(const std::wstring& dir, int mode, const std::wstring& pattern, BOOL bRemoveDirs);
     static BOOL MatchesPattern(const std::wstring& path, const std::wstring& pattern);
     // Whole file plus one zero byte; the caller frees it with delete[]. Null when it cannot be opened.

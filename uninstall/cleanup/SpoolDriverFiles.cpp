@@ -49,8 +49,11 @@ BOOL CleanSpoolDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const FileNameSet&
 
     CDirScanner scanner;
     scanner.m_keptNames = otherDriversFiles;
+    // A file left behind by any walk fails the clean-up, whichever walk comes last.
     BOOL result = TRUE;
-    for (const std::wstring& strName : deleteList)
-        result = scanner.ScanDirectory(strRoot, ScanDelete, strName, FALSE);
+    for (const std::wstring& strName : deleteList) {
+        if (!scanner.ScanDirectory(strRoot, ScanDelete, strName, FALSE))
+            result = FALSE;
+    }
     return result;
 }

@@ -69,7 +69,9 @@ BOOL DeleteSpoolFiles()
         return FALSE;
     const std::wstring strSpool = strSystem + L"\\spool\\PRINTERS\\";
 
+    // Both passes count: a shadow file left behind is a queued job left behind.
     CDirScanner scanner;
-    scanner.ScanDirectory(strSpool, ScanDelete, L".SHD", FALSE);
-    return scanner.ScanDirectory(strSpool, ScanDelete, L".SPL", FALSE);
+    const BOOL bShadows = scanner.ScanDirectory(strSpool, ScanDelete, L".SHD", FALSE);
+    const BOOL bSpools = scanner.ScanDirectory(strSpool, ScanDelete, L".SPL", FALSE);
+    return bShadows && bSpools ? TRUE : FALSE;
 }
