@@ -14,6 +14,7 @@
 #include "FileTree.h"
 #include "FolderLookup.h"
 #include "TestSupport.h"
+#include "cleanup/DriverStore.h"
 #include "cleanup/OemInf.h"
 #include "cleanup/OtherDrivers.h"
 
@@ -85,15 +86,44 @@ TEST_F(OemInfTest, EveryMatchingCandidateIsUninstalledByItsBareNameInListOrder)
     ASSERT_LT(Position(L"oem9012.PNF"), Position(L"tvmyoem9014.txt"));
     ASSERT_LT(Position(L"tvmyoem9014.txt"), Position(L"tvsub"));
 
-    EXPECT_TRUE(Uninstall(kDriver));
+    std::vector<std::wstring> unsettled;
+    EXPECT_TRUE(Uninstall(kDriver, OtherDrivers(), &unsettled));
     std::vector<std::wstring> expected = {L"oem9011.inf|1|(null)", L"oem9012.PNF|1|(null)", L"tvmyoem9014.txt|1|(null)",
                                           L"oem9015.inf|1|(null)"};
     EXPECT_EQ(expected, RecordedCalls(L"SetupUninstallOEMInfW"))
         << "bare names, SUOI_FORCEDELETE, no reserved pointer, in the order of the walk";
     EXPECT_FALSE(PathExists(m_inf + L"oem9011.inf")) << "SetupAPI removed it";
     EXPECT_TRUE(PathExists(m_inf + L"oem9013.inf"));
-    EXPECT_TRUE(PathExists(m_inf + L"tvsub\\oem9015.inf")) << "SetupAPI looks for the bare name in the INF folder only";
-    EXPECT_TRUE(LogTexts().empty()) << "failed uninstalls are not logged";
+    // SetupAPI looks for the bare name in the INF folder only: the one below stays, logged, and
+    // is not counted as uninstalled.
+    EXPECT_TRUE(PathExists(m_inf + L"tvsub\\oem9015.inf"));
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"tvsub\\oem9015.inf"}, unsettled);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"SetupUninstallOEMInf oem9015.inf", ERROR_FILE_NOT_FOUND)},
+              LogTexts());
+}
+
+// An OEM INF that SetupAPI could not remove (read-only here; held by another program, say) is
+// not counted as uninstalled: the store clean-up keeps its package rather than leave the INF
+// published for a package that is gone.
+TEST_F(OemInfTest, InfThatStaysKeepsItsPackage)
+{
+    Make(L"oem9016.inf", Inf(kDriver));
+    const std::wstring package = NativeSystemFolder() + L"\\DriverStore\\FileRepository\\tvheld.inf_amd64_1\\";
+    MakeFile(package + L"tvheld.inf", Inf(kDriver));
+    MakeReadOnly(m_inf + L"oem9016.inf");
+    std::vector<std::wstring> unsettled;
+    EXPECT_TRUE(Uninstall(kDriver, OtherDrivers(), &unsettled));
+    {
+        ScopedCallRecorder shell("ShellExecuteExW", RecordOnly);
+        ScopedCallRecorder sleep("Sleep", RecordOnly);
+        EXPECT_TRUE(CleanDriverStore(kDriver, OtherDrivers(), unsettled));
+    }
+    SetFileAttributesW((m_inf + L"oem9016.inf").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9016.inf"}, unsettled);
+    EXPECT_TRUE(PathExists(package + L"tvheld.inf")) << "the package of an INF still published stays";
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"SetupUninstallOEMInf oem9016.inf", ERROR_ACCESS_DENIED)},
+              LogTexts());
+    RemoveTree(package);
 }
 
 TEST_F(OemInfTest, EmptyNameOrUnknownWindowsFolderDoNothingAndSucceed)
@@ -145,10 +175,16 @@ BOOL WINAPI StartStillRunning(LPCWSTR, LPWSTR pCommandLine, LPSECURITY_ATTRIBUTE
     return TRUE;
 }
 std::vector<DWORD> g_waits;
+DWORD g_dwWaitAnswer = WAIT_TIMEOUT;
 DWORD WINAPI RunOutWait(HANDLE, DWORD dwMilliseconds)
 {
     g_waits.push_back(dwMilliseconds);
-    return WAIT_TIMEOUT;
+    return g_dwWaitAnswer;
+}
+BOOL WINAPI EndedWithError(HANDLE, LPDWORD pdwExitCode)
+{
+    *pdwExitCode = ERROR_INVALID_PARAMETER;
+    return TRUE;
 }
 
 TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
@@ -163,7 +199,10 @@ TEST_F(OemInfTest, RefusalOfA32BitCallerHandsTheInfToTheNativePnpUtil)
     std::vector<std::wstring> expected = {L"(null)|\"" + WindowsFolder() +
                                           L"\\Sysnative\\pnputil.exe\" -f -d \"oem9031.inf\"|" + SystemFolder()};
     EXPECT_EQ(expected, g_started);
-    EXPECT_TRUE(LogTexts().empty());
+    // A pnputil that cannot start, and SetupAPI's other refusals, are logged.
+    EXPECT_EQ((std::vector<std::string>{ErrorRecordText(L"pnputil oem9031.inf", ERROR_FILE_NOT_FOUND),
+                                        ErrorRecordText(L"SetupUninstallOEMInf oem9032.inf", ERROR_ACCESS_DENIED)}),
+              LogTexts());
 }
 
 // pnputil still at work when its wait ends is left to finish; its INF is reported unsettled, so
@@ -184,6 +223,21 @@ TEST_F(OemInfTest, PnpUtilStillAtWorkLeavesItsInfUnsettled)
     EXPECT_EQ(std::vector<DWORD>{30000}, g_waits);
     EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9033.inf"}, unsettled);
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"pnputil oem9033.inf", WAIT_TIMEOUT)}, LogTexts());
+
+    // One that ended with an exit code other than 0: the code is logged as the record's error,
+    // and the INF it left is as unsettled.
+    ClearLogs();
+    unsettled.clear();
+    g_dwWaitAnswer = WAIT_OBJECT_0;
+    g_refusedName = L"oem9033.inf";
+    {
+        ScopedImportPatch exitCode("kernel32.dll", "GetExitCodeProcess", reinterpret_cast<void*>(&EndedWithError));
+        EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers(), &unsettled));
+    }
+    g_refusedName = L"oem9031.inf";
+    g_dwWaitAnswer = WAIT_TIMEOUT;
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9033.inf"}, unsettled);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"pnputil oem9033.inf", ERROR_INVALID_PARAMETER)}, LogTexts());
 }
 
 // SetupAPI's map from a published INF to its driver-store INF (Wine 8 has only a stub).

@@ -19,34 +19,53 @@ const DWORD kPnpUtilWaitMs = 30000;
 // 32-bit process reaches through the Sysnative alias) does the same uninstall natively.
 // It is started directly, not through cmd, in the system folder (as cmd is: not in whatever
 // folder the user started this program from), and waited for, so that the driver store
-// clean-up that follows does not race it. FALSE when it is still at work when the wait ends:
-// it is left to finish (ending it halfway could leave the store half changed), and the caller
-// keeps the INF's package out of the store clean-up, which would otherwise delete files
-// pnputil is still working on.
-bool UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
+// clean-up that follows does not race it. One still at work when the wait ends is left to
+// finish (ending it halfway could leave the store half changed), with a record; so is a start
+// that fails and an exit code other than 0 (as the record's error). Whether the INF went is
+// then read from the INF folder, not from pnputil.
+void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
 {
     std::wstring strCommand = L"\"" + strWindows + L"\\Sysnative\\pnputil.exe\" -f -d \"" + strName + L"\"";
     // CSIDL_SYSTEM's path names the native system folder for the 64-bit pnputil (this 32-bit
     // process sees SysWOW64 there, which exists too).
     std::wstring strSystem;
     if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
-        return true;  // nothing started: nothing at work
+        return;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, strSystem.c_str(),
-                        &startup, &process))
-        return true;
-    const bool bEnded = WaitForSingleObject(process.hProcess, kPnpUtilWaitMs) == WAIT_OBJECT_0;
-    if (!bEnded) {
+                        &startup, &process)) {
+        WriteLog(L"pnputil " + strName, TRUE);
+        return;
+    }
+    DWORD dwExitCode = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, kPnpUtilWaitMs) != WAIT_OBJECT_0) {
         SetLastError(WAIT_TIMEOUT);
+        WriteLog(L"pnputil " + strName, TRUE);
+    } else if (GetExitCodeProcess(process.hProcess, &dwExitCode) && dwExitCode != 0) {
+        SetLastError(dwExitCode);
         WriteLog(L"pnputil " + strName, TRUE);
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return bEnded;
+}
+
+// Uninstalls one OEM INF, by SetupAPI or, where SetupAPI refuses a 32-bit caller, by pnputil.
+// It counts as uninstalled only when it is gone from the INF folder afterwards: whatever the
+// calls answered, an INF still published keeps its package out of the store clean-up, so that
+// no oem<N>.inf is left pointing at a deleted package.
+bool UninstallOemInf(const std::wstring& strWindows, const std::wstring& strPath, const std::wstring& strName)
+{
+    if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr)) {
+        if (GetLastError() == ERROR_IN_WOW64)
+            UninstallOemInfNatively(strWindows, strName);
+        else
+            WriteLog(L"SetupUninstallOEMInf " + strName, TRUE);
+    }
+    return GetFileAttributesW(strPath.c_str()) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 // Whether the OEM INF is the published INF of a package another installed driver came from.
@@ -104,11 +123,8 @@ BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others, std::
                 pUnsettled->push_back(strPath);
             continue;
         }
-        // Otherwise the result is not used: a file SetupAPI will not uninstall stays, and the
-        // removal goes on.
-        const std::wstring strName = strPath.substr(nSlash + 1);
-        if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr) && GetLastError() == ERROR_IN_WOW64 &&
-            !UninstallOemInfNatively(strWindows, strName) && pUnsettled)
+        // An INF that stays does not end the removal; its package stays too.
+        if (!UninstallOemInf(strWindows, strPath, strPath.substr(nSlash + 1)) && pUnsettled)
             pUnsettled->push_back(strPath);
     }
     return TRUE;
