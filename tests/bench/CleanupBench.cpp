@@ -328,7 +328,7 @@ int main()
 
     // The whole driver store clean-up once, cmd and the pauses left out.
     {
-        ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
+        ScopedCallRecorder shell("ShellExecuteExW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
         double startClean = NowMs();
         // Other drivers as on a busy PC: the INFs that mention the removed driver are also read
@@ -339,7 +339,7 @@ int main()
             others.names.push_back(L"Other Maker Model " + std::to_wstring(k));
         BOOL bStore = CleanDriverStore(kBenchDriver, others);
         printf("CleanDriverStore once (no cmd, no pauses)        %9.1f ms   result %d, %zu packages taken over\n",
-               NowMs() - startClean, bStore, RecordedCalls(L"ShellExecuteW").size());
+               NowMs() - startClean, bStore, RecordedCalls(L"ShellExecuteExW").size());
     }
     return 0;
 }

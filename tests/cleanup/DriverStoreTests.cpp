@@ -1,9 +1,11 @@
 // The driver store clean-up against a real FileRepository folder in the sandbox prefix.
-// ShellExecuteW and Sleep are recorded (and not made) unless a test says otherwise.
+// ShellExecuteExW and Sleep are recorded (and not made) unless a test says otherwise.
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "CallRecorder.h"
 #include "ImportPatch.h"
@@ -58,7 +60,7 @@ protected:
     BOOL Clean(const std::wstring& driverName, const OtherDrivers& others = OtherDrivers(),
                const std::vector<std::wstring>& unsettledOemInfs = std::vector<std::wstring>())
     {
-        ScopedCallRecorder shell("ShellExecuteW", RecordOnly);
+        ScopedCallRecorder shell("ShellExecuteExW", RecordOnly);
         ScopedCallRecorder sleep("Sleep", RecordOnly);
         ScopedCallRecorder deletes("SetFileInformationByHandle", RecordAndForward);
         return CleanDriverStore(driverName, others, unsettledOemInfs);
@@ -70,7 +72,7 @@ protected:
         return L"/d /s /c \"\"" + SystemFolder() + L"\\takeown.exe\" /f " + quotedFolder + L" && \"" + SystemFolder() +
                L"\\icacls.exe\" " + quotedFolder + L" /grant *S-1-5-32-544:F \"";
     }
-    std::vector<std::wstring> CmdStarts() { return RecordedCalls(L"ShellExecuteW"); }
+    std::vector<std::wstring> CmdStarts() { return RecordedCalls(L"ShellExecuteExW"); }
     // The system's cmd by its full path, hidden, in the system folder (where cmd looks for
     // takeown and icacls first), with the parameters for the quoted folder.
     std::wstring CmdStart(const std::wstring& quotedFolder)
@@ -230,6 +232,32 @@ TEST_F(DriverStoreTest, FileMentionsDriverAgreesWithTheWholeFileRuleAcrossPieces
     EXPECT_LT(nMatches, 55) << "test set-up: some rounds should not";
 }
 
+bool BackupPrivilegesEnabled()
+{
+    struct {
+        PRIVILEGE_SET set;
+        LUID_AND_ATTRIBUTES second;
+    } both = {{2, PRIVILEGE_SET_ALL_NECESSARY, {}}, {}};
+    LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &both.set.Privilege[0].Luid);
+    LookupPrivilegeValueW(nullptr, SE_RESTORE_NAME, &both.second.Luid);
+    HANDLE hToken = nullptr;
+    BOOL bEnabled = FALSE;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+        PrivilegeCheck(hToken, &both.set, &bEnabled);
+        CloseHandle(hToken);
+    }
+    return bEnabled != FALSE;
+}
+
+// Each check of an opened entry (its file id): were the privileges enabled then?
+std::vector<bool> g_privilegedOpens;
+void* g_pRealQuery = nullptr;
+NTSTATUS NTAPI SampledQuery(HANDLE h, PIO_STATUS_BLOCK pStatus, PVOID pInfo, ULONG cb, FILE_INFORMATION_CLASS info)
+{
+    g_privilegedOpens.push_back(BackupPrivilegesEnabled());
+    return reinterpret_cast<decltype(&NtQueryInformationFile)>(g_pRealQuery)(h, pStatus, pInfo, cb, info);
+}
+
 TEST_F(DriverStoreTest, NoMentionStartsNothingAndDeletesNothing)
 {
     MakeFile(Package(L"tvpkg_other") + L"other.inf", InfText(L"Office Laser 200"));
@@ -254,7 +282,7 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
     const std::wstring folder = m_repository + L"tvpkg_abc.inf_x86_neutral_0123";
     std::vector<std::wstring> calls = RecordedCalls();
     ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(L"ShellExecuteW|" + CmdStart(L"\"" + folder + L"\""), calls[0])
+    EXPECT_EQ(L"ShellExecuteExW|" + CmdStart(L"\"" + folder + L"\""), calls[0])
         << "the system's cmd hidden, the folder quoted and without its closing backslash";
     EXPECT_EQ(L"Sleep|2000", calls[1]) << "the pause comes between the take-over and the deletion";
     // Three files and two folders, every one of them in the package.
@@ -262,11 +290,32 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
     EXPECT_EQ(5u, WithPrefix(calls, L"SetFileInformationByHandle|").size()) << "nothing outside the package";
     EXPECT_TRUE(LogTexts().empty());
 
-    // A file whose name merely contains ".inf" is a candidate as well.
+    // A file whose name merely contains ".inf" is a candidate as well. cmd is waited for: the
+    // deletion begins once it has ended. The deletion walk, and only it, runs with the backup
+    // and restore privileges enabled, so that files the takeover did not reach are not refused.
     const std::wstring loc = Package(L"tvpkg_loc");
     MakeFile(loc + L"x.inf_loc", InfText(kDriver));
-    EXPECT_TRUE(Clean(kDriver));
+    MakeFile(loc + L"sub\\x.dll");
+    ResetEvent(RecordedProcessEnded());
+    bool bThereWhenCmdEnded = false;
+    std::thread cmd([&] {
+        SleepEx(300, FALSE);
+        bThereWhenCmdEnded = PathExists(loc + L"sub\\x.dll");
+        SetEvent(RecordedProcessEnded());
+    });
+    g_privilegedOpens.clear();
+    {
+        ScopedImportPatch query("ntdll.dll", "NtQueryInformationFile", reinterpret_cast<void*>(&SampledQuery));
+        g_pRealQuery = query.Original();
+        EXPECT_TRUE(Clean(kDriver));
+    }
+    cmd.join();
+    EXPECT_TRUE(bThereWhenCmdEnded) << "the deletion did not wait for cmd";
     EXPECT_FALSE(PathExists(loc));
+    ASSERT_FALSE(g_privilegedOpens.empty());
+    EXPECT_FALSE(g_privilegedOpens.front()) << "the candidate walk";
+    EXPECT_TRUE(g_privilegedOpens.back()) << "the deletion walk";
+    EXPECT_FALSE(BackupPrivilegesEnabled()) << "put back after the walk";
 }
 
 TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
@@ -278,10 +327,14 @@ TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
     std::vector<std::wstring> starts = CmdStarts();
     ASSERT_EQ(1u, starts.size());
     const std::wstring quoted = L"\"" + m_repository + L"tvpkg blank & mkdir tavrelpwned & rem\"";
-    const std::wstring parameters = Parameters(quoted);
     EXPECT_EQ(CmdStart(quoted), starts[0]);
+    // The parameters the clean-up handed to cmd (the fourth field of the record), run below.
+    size_t nField = 0;
+    for (int i = 0; i < 3; ++i)
+        nField = starts[0].find(L'|', nField) + 1;
+    const std::wstring parameters = starts[0].substr(nField, starts[0].find(L'|', nField) - nField);
 
-    // Run what cmd would get, in a folder of its own: nothing but takeown may start.
+    // Run what cmd got, in a folder of its own: nothing but takeown may start.
     auto RunCmd = [](const std::wstring& params, const std::wstring& cwd) {
         std::wstring line = L"cmd.exe " + params;
         STARTUPINFOW si = {};
@@ -379,14 +432,14 @@ TEST_F(DriverStoreTest, TwoMatchingInfsInOnePackageDeleteItOnce)
     EXPECT_TRUE(LogTexts().empty());
 }
 
-TEST_F(DriverStoreTest, ResultIsThatOfTheLastPackage)
+TEST_F(DriverStoreTest, AnyPackageLeftBehindFailsTheCleanUp)
 {
-    // The first package cannot be removed, the second can: TRUE.
+    // The first package cannot be removed, the second can: a failure all the same.
     MakeFile(Package(L"tvpkg_1") + L"a.inf", InfText(kDriver));
     MakeFile(Package(L"tvpkg_1") + L"locked.dll");
     MakeReadOnly(Package(L"tvpkg_1") + L"locked.dll");
     MakeFile(Package(L"tvpkg_2") + L"b.inf", InfText(kDriver));
-    EXPECT_TRUE(Clean(kDriver));
+    EXPECT_FALSE(Clean(kDriver));
     EXPECT_EQ(2u, CmdStarts().size());
     EXPECT_FALSE(PathExists(Package(L"tvpkg_2")));
     std::vector<std::string> expected = {
@@ -394,7 +447,7 @@ TEST_F(DriverStoreTest, ResultIsThatOfTheLastPackage)
         ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY)};
     EXPECT_EQ(expected, LogTexts());
 
-    // Now the last package is the one that stays: FALSE.
+    // And where the last package is the one that stays.
     ClearLogs();
     MakeFile(Package(L"tvpkg_0") + L"c.inf", InfText(kDriver));
     MakeFile(Package(L"tvpkg_1") + L"a.inf", InfText(kDriver));

@@ -89,15 +89,22 @@ F Original(SlotIndex n)
     return g_mode[n] == RecordAndForward ? reinterpret_cast<F>(g_pOriginal[n]) : nullptr;
 }
 
-HINSTANCE WINAPI RecShellExecuteW(HWND hwnd, LPCWSTR op, LPCWSTR file, LPCWSTR params, LPCWSTR dir, INT show)
+HANDLE g_hRecordedProcess = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+
+BOOL WINAPI RecShellExecuteExW(SHELLEXECUTEINFOW* pInfo)
 {
     DWORD dwError = GetLastError();
-    Record(L"ShellExecuteW|" + Pointer(hwnd) + L"|" + Text(op) + L"|" + Text(file) + L"|" + Text(params) + L"|" +
-           Text(dir) + L"|" + std::to_wstring(show));
+    Record(L"ShellExecuteExW|" + Pointer(pInfo->hwnd) + L"|" + Text(pInfo->lpVerb) + L"|" + Text(pInfo->lpFile) + L"|" +
+           Text(pInfo->lpParameters) + L"|" + Text(pInfo->lpDirectory) + L"|" + std::to_wstring(pInfo->nShow));
     SetLastError(dwError);
-    if (auto pReal = Original<decltype(&ShellExecuteW)>(kShellExecute))
-        return pReal(hwnd, op, file, params, dir, show);
-    return reinterpret_cast<HINSTANCE>(42);
+    if (auto pReal = Original<decltype(&ShellExecuteExW)>(kShellExecute))
+        return pReal(pInfo);
+    pInfo->hInstApp = reinterpret_cast<HINSTANCE>(42);
+    pInfo->hProcess = nullptr;
+    if (pInfo->fMask & SEE_MASK_NOCLOSEPROCESS)
+        DuplicateHandle(GetCurrentProcess(), g_hRecordedProcess, GetCurrentProcess(), &pInfo->hProcess, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    return TRUE;
 }
 
 BOOL WINAPI RecSetupUninstallOEMInfW(PCWSTR name, DWORD flags, PVOID reserved)
@@ -181,7 +188,7 @@ HANDLE WINAPI RecCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
 
 // In the order of SlotIndex.
 const Slot g_slots[kSlotCount] = {
-    {"ShellExecuteW", "shell32.dll", reinterpret_cast<void*>(&RecShellExecuteW)},
+    {"ShellExecuteExW", "shell32.dll", reinterpret_cast<void*>(&RecShellExecuteExW)},
     {"SetupUninstallOEMInfW", "setupapi.dll", reinterpret_cast<void*>(&RecSetupUninstallOEMInfW)},
     {"Sleep", "kernel32.dll", reinterpret_cast<void*>(&RecSleep)},
     {"NtOpenFile", "ntdll.dll", reinterpret_cast<void*>(&RecNtOpenFile)},
@@ -272,6 +279,11 @@ std::vector<std::wstring> RecordedCalls(const std::wstring& function)
             calls.push_back(call.substr(prefix.size()));
     }
     return calls;
+}
+
+HANDLE RecordedProcessEnded()
+{
+    return g_hRecordedProcess;
 }
 
 void ClearRecordedCalls()

@@ -4,7 +4,7 @@
 // reach the file system). Each recorded call is one line: the function name and its
 // arguments as text, joined by '|', a null pointer written "(null)", e.g.
 //   "Sleep|2000"
-//   "ShellExecuteW|(null)|open|C:\windows\system32\cmd.exe|/c takeown /f ...|C:\windows\system32|0"
+//   "ShellExecuteExW|(null)|open|C:\windows\system32\cmd.exe|/c takeown /f ...|C:\windows\system32|0"
 //   "SetupUninstallOEMInfW|oem12.inf|1|(null)"
 //   "CreateFileW|C:\windows\..."                      (the path as handed over)
 //   "NtOpenFile|C:\tavrel-scan\tree\sub"             (the held folder's path + the name)
@@ -24,8 +24,9 @@ enum RecordMode { RecordOnly, RecordAndForward };
 
 // While alive, every call of `function` by the test program is recorded; with
 // RecordAndForward it is then made for real, with RecordOnly it succeeds without effect
-// (Sleep returns at once, ShellExecuteW returns 42, the others TRUE / an invalid handle).
-// Supported: ShellExecuteW, SetupUninstallOEMInfW, Sleep, NtOpenFile, GetFileInformationByHandleEx
+// (Sleep returns at once, ShellExecuteExW's program is the event RecordedProcessEnded() - set,
+// an ended program, unless a test resets it - the others TRUE / an invalid handle).
+// Supported: ShellExecuteExW, SetupUninstallOEMInfW, Sleep, NtOpenFile, GetFileInformationByHandleEx
 // (listings only), SetFileInformationByHandle (deletions only), CreateFileW.
 class ScopedCallRecorder {
 public:
@@ -42,3 +43,4 @@ std::vector<std::wstring> RecordedCalls();
 // Only the calls of one function, without the "name|" in front.
 std::vector<std::wstring> RecordedCalls(const std::wstring& function);
 void ClearRecordedCalls();
+HANDLE RecordedProcessEnded();

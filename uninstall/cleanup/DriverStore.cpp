@@ -22,6 +22,9 @@
 namespace {
 
 const DWORD kGrantPauseMs = 2000;
+// takeown and icacls take well under a second on a package folder; a virus scanner or a slow
+// disk may make it more, but a hung command must not hold the removal for ever.
+const DWORD kGrantWaitMs = 30000;
 
 // Bytes read and converted at a time: large enough that the calls cost nothing, small
 // enough to stay in the cache.
@@ -307,6 +310,48 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
     return bFound;
 }
 
+// The takeover reaches the package folder only: the files and sub-folders inside keep ACLs that
+// may give an elevated administrator no right to delete them (read and execute, as Windows
+// gives the store's files). With SeBackupPrivilege and SeRestorePrivilege enabled, the walk's
+// opens with backup intent are granted listing and deletion whatever the ACL, as SYSTEM's are;
+// they are enabled for the store's deletion walk alone, and put back as they were after it. A
+// token without them (not an administrator's) changes nothing: the walk goes on, and what the
+// ACLs refuse is logged by it. FALSE, logged, when the token cannot be adjusted.
+bool EnableBackupPrivileges(HANDLE& hToken, std::vector<BYTE>& previous)
+{
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &hToken)) {
+        WriteLog(L"OpenProcessToken", TRUE);
+        return false;
+    }
+    std::vector<BYTE> wanted(sizeof(TOKEN_PRIVILEGES) + sizeof(LUID_AND_ATTRIBUTES));
+    auto* pWanted = reinterpret_cast<TOKEN_PRIVILEGES*>(wanted.data());
+    pWanted->PrivilegeCount = 2;
+    const wchar_t* const names[] = {SE_BACKUP_NAME, SE_RESTORE_NAME};
+    bool bLooked = true;
+    for (DWORD i = 0; i < 2; ++i) {
+        bLooked = bLooked && LookupPrivilegeValueW(nullptr, names[i], &pWanted->Privileges[i].Luid);
+        pWanted->Privileges[i].Attributes = SE_PRIVILEGE_ENABLED;
+    }
+    // The previous state lists the privileges this call changed, and only those.
+    previous.assign(wanted.size(), 0);
+    DWORD cbPrevious = 0;
+    if (!bLooked || !AdjustTokenPrivileges(hToken, FALSE, pWanted, static_cast<DWORD>(previous.size()),
+                                           reinterpret_cast<TOKEN_PRIVILEGES*>(previous.data()), &cbPrevious)) {
+        WriteLog(L"AdjustTokenPrivileges", TRUE);
+        CloseHandle(hToken);
+        return false;
+    }
+    return true;
+}
+
+void RestorePrivileges(HANDLE hToken, std::vector<BYTE>& previous)
+{
+    if (!AdjustTokenPrivileges(hToken, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(previous.data()), 0, nullptr,
+                               nullptr))
+        WriteLog(L"AdjustTokenPrivileges", TRUE);
+    CloseHandle(hToken);
+}
+
 // Whether the package INF may be the one an OEM INF left unsettled was published from. Windows
 // publishes a package's INF as oem<N>.inf by copying it, so the copy has the same bytes. An
 // unsettled OEM INF that can no longer be read (pnputil at work may have removed it) could be
@@ -352,6 +397,9 @@ BOOL FileNamesAnotherDriver(const std::wstring& path, const std::wstring& driver
     std::vector<std::wstring> needles;
     for (const std::wstring& strOther : otherNames) {
         std::wstring strName = strOther;
+        // &strName[0] of an empty string is its terminating zero (defined since C++11), and no
+        // character is touched: cppcheck takes the emptiness test below for a bound.
+        // cppcheck-suppress containerOutOfBounds
         UpperCaseAscii(&strName[0], strName.size());
         // The removed driver's twin of another environment bears its name: only its INF path
         // can tell its package.
@@ -402,7 +450,25 @@ void GrantFolderAccess(const std::wstring& folder)
     // for COM on the calling thread first, in a single-threaded apartment. A thread that
     // already has COM (of either kind) keeps it, and only a successful call is undone.
     const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    ShellExecuteW(nullptr, L"open", strCmd.c_str(), strParameters.c_str(), strSystem.c_str(), SW_HIDE);
+    // The deletion must not begin while takeown and icacls still work on the folder: cmd is
+    // started so that it can be waited for (its process handle, the start finished before the
+    // call returns), and waited for, bounded. A wait that runs out is logged and the deletion
+    // goes ahead.
+    SHELLEXECUTEINFOW execute = {};
+    execute.cbSize = sizeof(execute);
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    execute.lpVerb = L"open";
+    execute.lpFile = strCmd.c_str();
+    execute.lpParameters = strParameters.c_str();
+    execute.lpDirectory = strSystem.c_str();
+    execute.nShow = SW_HIDE;
+    if (ShellExecuteExW(&execute) && execute.hProcess) {
+        if (WaitForSingleObject(execute.hProcess, kGrantWaitMs) != WAIT_OBJECT_0) {
+            SetLastError(WAIT_TIMEOUT);
+            WriteLog(L"cmd " + folder, TRUE);
+        }
+        CloseHandle(execute.hProcess);
+    }
     if (SUCCEEDED(hrCom))
         CoUninitialize();
 }
@@ -444,8 +510,15 @@ BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others,
             continue;
         GrantFolderAccess(strFolder);
         Sleep(kGrantPauseMs);
+        // A package that could not be deleted whole fails the clean-up, whichever comes last.
         CDirScanner deleteScanner;
-        result = deleteScanner.ScanDirectory(strFolder, ScanDelete, L"", TRUE);
+        HANDLE hToken = nullptr;
+        std::vector<BYTE> previous;
+        const bool bBackup = EnableBackupPrivileges(hToken, previous);
+        if (!deleteScanner.ScanDirectory(strFolder, ScanDelete, L"", TRUE))
+            result = FALSE;
+        if (bBackup)
+            RestorePrivileges(hToken, previous);
     }
     return result;
 }
