@@ -1,10 +1,15 @@
 #include "WindowsStandIns.h"
 
+#include <sddl.h>
 #include <winspool.h>
+#include <winternl.h>
 
 #include <mutex>
 
 #include "ImportPatch.h"
+
+extern "C" NTSTATUS NTAPI NtCreateDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
+extern "C" NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES);
 
 namespace {
 
@@ -186,11 +191,111 @@ BOOL WINAPI StandInSetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID 
     return TRUE;
 }
 
-// Never restarts anything: the request is only recorded.
+// Never restarts anything: the request is only recorded. As Windows documents it, a caller
+// without SE_SHUTDOWN_NAME enabled in its token is refused (ERROR_PRIVILEGE_NOT_HELD).
 BOOL WINAPI StandInExitWindowsEx(UINT uFlags, DWORD dwReason)
 {
-    RecordStandInCall(L"ExitWindowsEx|" + std::to_wstring(uFlags) + L"|" + std::to_wstring(dwReason));
+    PRIVILEGE_SET shutdown = {1, PRIVILEGE_SET_ALL_NECESSARY, {}};
+    BOOL bEnabled = FALSE;
+    HANDLE hToken = nullptr;
+    if (LookupPrivilegeValueW(nullptr, SE_SHUTDOWN_NAME, &shutdown.Privilege[0].Luid) &&
+        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+        PrivilegeCheck(hToken, &shutdown, &bEnabled);
+        CloseHandle(hToken);
+    }
+    RecordStandInCall(L"ExitWindowsEx|" + std::to_wstring(uFlags) + L"|" + std::to_wstring(dwReason) +
+                      (bEnabled ? L"" : L"|refused: SeShutdownPrivilege not enabled"));
+    SetLastError(bEnabled ? ERROR_SUCCESS : ERROR_PRIVILEGE_NOT_HELD);
+    return bEnabled;
+}
+
+namespace {
+
+struct StandInBoundary {
+    std::wstring strName;
+    std::wstring strSids;  // "|S-1-...", one per SID
+};
+bool g_bOutsideBoundary = false;
+
+HANDLE NamespaceDirectory(LPVOID pBoundary, LPCWSTR pAlias, LPSECURITY_ATTRIBUTES pAttributes, bool bCreate)
+{
+    const auto* pB = static_cast<const StandInBoundary*>(pBoundary);
+    std::wstring strSddl;
+    LPWSTR pSddl = nullptr;
+    if (pAttributes && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                           pAttributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &pSddl, nullptr)) {
+        strSddl = L"|" + std::wstring(pSddl);
+        LocalFree(pSddl);
+    }
+    RecordStandInCall((bCreate ? L"CreatePrivateNamespaceW|" : L"OpenPrivateNamespaceW|") + Str(pAlias) + L"|" +
+                      pB->strName + pB->strSids + strSddl);
+    if (pB->strSids.empty() || g_bOutsideBoundary) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    DWORD dwSession = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &dwSession);
+    std::wstring strPath = L"\\Sessions\\" + std::to_wstring(dwSession) + L"\\BaseNamedObjects\\" + Str(pAlias);
+    UNICODE_STRING name = {static_cast<USHORT>(strPath.size() * 2), static_cast<USHORT>(strPath.size() * 2), &strPath[0]};
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &name, 0, nullptr, nullptr);
+    HANDLE hDirectory = nullptr;
+    const ACCESS_MASK kDirectoryAllAccess = 0xF000F;
+    NTSTATUS status = bCreate ? NtCreateDirectoryObject(&hDirectory, kDirectoryAllAccess, &object)
+                              : NtOpenDirectoryObject(&hDirectory, kDirectoryAllAccess, &object);
+    if (status == 0x40000000L) {  // STATUS_OBJECT_NAME_EXISTS: a handle to the existing one
+        CloseHandle(hDirectory);
+        status = static_cast<NTSTATUS>(0xC0000035L);  // STATUS_OBJECT_NAME_COLLISION
+    }
+    if (status < 0) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return nullptr;
+    }
+    return hDirectory;
+}
+
+}  // namespace
+
+HANDLE WINAPI StandInCreateBoundaryDescriptorW(LPCWSTR Name, ULONG)
+{
+    return new StandInBoundary{Str(Name), L""};
+}
+
+BOOL WINAPI StandInAddSIDToBoundaryDescriptor(HANDLE* BoundaryDescriptor, PSID RequiredSid)
+{
+    LPWSTR pSid = nullptr;
+    if (!BoundaryDescriptor || !*BoundaryDescriptor || !ConvertSidToStringSidW(RequiredSid, &pSid)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    static_cast<StandInBoundary*>(*BoundaryDescriptor)->strSids += L"|" + std::wstring(pSid);
+    LocalFree(pSid);
     return TRUE;
+}
+
+VOID WINAPI StandInDeleteBoundaryDescriptor(HANDLE BoundaryDescriptor)
+{
+    delete static_cast<StandInBoundary*>(BoundaryDescriptor);
+}
+
+HANDLE WINAPI StandInCreatePrivateNamespaceW(LPSECURITY_ATTRIBUTES pAttributes, LPVOID pBoundary, LPCWSTR pAlias)
+{
+    return NamespaceDirectory(pBoundary, pAlias, pAttributes, true);
+}
+
+HANDLE WINAPI StandInOpenPrivateNamespaceW(LPVOID pBoundary, LPCWSTR pAlias)
+{
+    return NamespaceDirectory(pBoundary, pAlias, nullptr, false);
+}
+
+BOOLEAN WINAPI StandInClosePrivateNamespace(HANDLE Handle, ULONG)
+{
+    return CloseHandle(Handle) ? TRUE : FALSE;
+}
+
+void SetStandInOutsideBoundary(bool bOutside)
+{
+    g_bOutsideBoundary = bOutside;
 }
 
 void InstallWindowsStandIns(HMODULE module)

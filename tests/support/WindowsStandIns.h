@@ -14,6 +14,21 @@ CONFIGRET WINAPI StandInCM_Reenumerate_DevNode(DEVINST dnDevInst, ULONG ulFlags)
 BOOL WINAPI StandInSetupUninstallOEMInfW(PCWSTR InfFileName, DWORD Flags, PVOID Reserved);
 BOOL WINAPI StandInExitWindowsEx(UINT uFlags, DWORD dwReason);
 
+// Private namespaces, which Wine 8 lacks (its CreateBoundaryDescriptorW returns null): a
+// namespace is an object directory of the session named by its alias, so that the real
+// CreateMutexW finds "<alias>\<name>" in it, and it lasts while a handle to it is open. Only a
+// caller within the boundary may create or open it: a boundary needs a SID, and with
+// SetStandInOutsideBoundary(true) the caller is a standard user (ERROR_ACCESS_DENIED). Two
+// boundaries under one alias are not told apart. Recorded: "CreatePrivateNamespaceW|alias|
+// boundary|SIDs...|SDDL" and "OpenPrivateNamespaceW|alias|boundary|SIDs...".
+HANDLE WINAPI StandInCreateBoundaryDescriptorW(LPCWSTR Name, ULONG Flags);
+BOOL WINAPI StandInAddSIDToBoundaryDescriptor(HANDLE* BoundaryDescriptor, PSID RequiredSid);
+VOID WINAPI StandInDeleteBoundaryDescriptor(HANDLE BoundaryDescriptor);
+HANDLE WINAPI StandInCreatePrivateNamespaceW(LPSECURITY_ATTRIBUTES pAttributes, LPVOID pBoundary, LPCWSTR pAlias);
+HANDLE WINAPI StandInOpenPrivateNamespaceW(LPVOID pBoundary, LPCWSTR pAlias);
+BOOLEAN WINAPI StandInClosePrivateNamespace(HANDLE Handle, ULONG Flags);
+void SetStandInOutsideBoundary(bool bOutside);
+
 // Points the imports of `module` at every stand-in above.
 void InstallWindowsStandIns(HMODULE module);
 

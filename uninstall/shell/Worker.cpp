@@ -55,11 +55,11 @@ void StopProgressTimer()
 // A lock that cannot be had at all fails the removal (logged).
 BOOL RemoveSelection(const std::vector<DriverListEntry>& selection)
 {
-    HANDLE hLock = nullptr;
-    if (AcquireRemovalLock(INFINITE, &hLock) != kRemovalLockAcquired)
+    RemovalLock lock;
+    if (AcquireRemovalLock(INFINITE, lock) != kRemovalLockAcquired)
         return FALSE;
     const BOOL bRemoved = RemoveDrivers(selection);
-    ReleaseRemovalLock(hLock);
+    ReleaseRemovalLock(lock);
     return bRemoved;
 }
 
