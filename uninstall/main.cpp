@@ -86,6 +86,11 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int)
     }
     if (ppArgs)
         LocalFree(ppArgs);
+    // No arguments where no one can see a window (a management tool's SYSTEM, told to run the
+    // program without its switches): the run ends at once, as one whose command line cannot be
+    // read, rather than leave the tool waiting for a dialog no one can close.
+    if (!SessionShowsWindows())
+        return kExitBadCommandLine;
 
     HANDLE hStopThread = CreateThread(nullptr, 0, StopPcaSvcThread, nullptr, 0, nullptr);
     if (hStopThread)

@@ -298,12 +298,12 @@ protected:
         SetEnvironmentVariableW(L"STANDIN_RECORD", RecordFile().c_str());
         SetEnvironmentVariableW(L"STANDIN_JOBS", (std::wstring(kLaser) + L"=2").c_str());
         struct HeldLock {
-            ~HeldLock() { ReleaseRemovalLock(hLock); }
-            HANDLE hLock = nullptr;
+            ~HeldLock() { ReleaseRemovalLock(lock); }
+            RemovalLock lock;
         } held;
         const std::wstring program = TestBinFolder() + L"Uninstall.exe";
         if (bStandIns) {
-            ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, &held.hLock));
+            ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, held.lock));
             bool bInjected = false;
             for (int nTry = 0; nTry < 3 && !bInjected; ++nTry) {
                 DeleteFileW(RecordFile().c_str());
@@ -319,8 +319,7 @@ protected:
             }
             ASSERT_TRUE(bInjected) << "the stand-ins were not loaded in three tries";
             ASSERT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
-            ReleaseRemovalLock(held.hLock);
-            held.hLock = nullptr;
+            ReleaseRemovalLock(held.lock);
         } else {
             m_pProcess.reset(new GuiProcess(program, arguments, true));
             ASSERT_TRUE(m_pProcess->Started()) << "CreateProcess failed with " << m_pProcess->StartError();
@@ -395,9 +394,11 @@ TEST_F(RemovalEndToEnd, PrinterWithItsOwnDriverGoesCompletely)
     EXPECT_TRUE(DriverExists(kFax));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
 
-    // What the program asked of the calls that Wine lacks.
+    // What the program asked of the calls that Wine lacks: the first of the printer's two
+    // queued jobs deleted through the spooler (the other goes with the spool files), ...
     std::wstring env = NativeEnvironment();
-    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetupUninstallOEMInfW|oem90.inf|1",
+    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetJobW|TAVREL Laser 100|1|5",
+                                         L"SetupUninstallOEMInfW|oem90.inf|1",
                                          L"DeletePrinterDriverExW|(null)|" + env + L"|" + kLaser + L"|1|3",
                                          L"CM_Locate_DevNodeW|(null)|0", L"CM_Reenumerate_DevNode|1|4"}),
               ReadRecordFile());
@@ -421,8 +422,8 @@ TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressS
     bool bBarMovedWhileWaiting = false;
     bool bUntouchedWhileWaiting = false;
     std::thread otherRemoval([&] {
-        HANDLE hLock = nullptr;
-        const bool bHeld = AcquireRemovalLock(0, &hLock) == kRemovalLockAcquired;
+        RemovalLock lock;
+        const bool bHeld = AcquireRemovalLock(0, lock) == kRemovalLockAcquired;
         SetEvent(hHolding);
         if (!bHeld)
             return;
@@ -436,7 +437,7 @@ TEST_F(RemovalEndToEnd, OneOfTwoPrintersOnADriverLeavesTheDriverAndASecondPressS
             },
             kUiStepMs);
         bUntouchedWhileWaiting = bSpoolerRan && PrinterExists(L"Shared Front");
-        ReleaseRemovalLock(hLock);
+        ReleaseRemovalLock(lock);
     });
     WaitForSingleObject(hHolding, kUiStepMs);
     CloseHandle(hHolding);
@@ -519,7 +520,7 @@ TEST_F(RemovalEndToEnd, FailingStepShowsTheFailureAndStopsThere)
     EXPECT_FALSE(FileExists(SpoolFolder() + L"00011.SPL")) << "the spool files were deleted before";
     EXPECT_TRUE(FileExists(InfFolder() + L"oem90.inf"));
     EXPECT_TRUE(FileExists(Repository() + L"tvl100.inf_amd64_1a2b3c\\tvl100.inf"));
-    EXPECT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile());
+    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetJobW|TAVREL Laser 100|1|5"}), ReadRecordFile());
 
     // The log: one record per failed deletion, in the order of the walk, each stamped and ended by NUL.
     std::vector<std::string> records = LogRecords();
@@ -600,7 +601,8 @@ TEST_F(RemovalEndToEnd, UnattendedRemovalOfANamedPrinterTakesItsOwnDriverWithNoW
     ExpectOthersUntouched();
     EXPECT_TRUE(PrinterExists(L"Shared Front"));
     std::wstring env = NativeEnvironment();
-    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetupUninstallOEMInfW|oem90.inf|1",
+    EXPECT_EQ((std::vector<std::wstring>{L"StandIns|loaded", L"SetJobW|TAVREL Laser 100|1|5",
+                                         L"SetupUninstallOEMInfW|oem90.inf|1",
                                          L"DeletePrinterDriverExW|(null)|" + env + L"|" + kLaser + L"|1|3",
                                          L"CM_Locate_DevNodeW|(null)|0", L"CM_Reenumerate_DevNode|1|4"}),
               ReadRecordFile())
@@ -684,15 +686,15 @@ TEST_F(RemovalEndToEnd, ListPrintsTheDialogsRowsInUtf8ThroughAPipe)
 TEST_F(RemovalEndToEnd, UnattendedRemovalWhileAnotherRunsEndsWith1618)
 {
     // Another removal holds the lock for longer than the unattended run waits.
-    HANDLE hLock = nullptr;
-    ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, &hLock));
+    RemovalLock lock;
+    ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, lock));
     DWORD exitCode = 0xFFFF;
     std::string output;
     RunUnattended(L"/quiet /printer \"Shared Front\"", false, &exitCode, &output);
-    ReleaseRemovalLock(hLock);
+    ReleaseRemovalLock(lock);
     std::printf("[ measure ] unattended run against a held lock: %llu ms\n", static_cast<unsigned long long>(m_msRemoval));
     EXPECT_EQ(1618u, exitCode) << output;
-    EXPECT_GE(m_msRemoval, kUnattendedLockWaitMs);
+    EXPECT_GE(m_msRemoval, 60000u) << "the documented wait: 60 s";
     EXPECT_NE(std::string::npos, output.find("Another removal is still running")) << output;
     ExpectNothingChanged();
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "ImportPatch.h"
 #include "SpoolerStandIns.h"
@@ -33,6 +34,23 @@ void QueueJobsFromEnvironment()
     }
 }
 
+// The job deletions are recorded ("SetJobW|printer|job id|command"), so that a test sees which
+// queued job the removal deleted through the spooler.
+BOOL WINAPI RecordedSetJob(HANDLE hPrinter, DWORD dwJobId, DWORD dwLevel, LPBYTE pJob, DWORD dwCommand)
+{
+    const BOOL bDone = StandInSetJobW(hPrinter, dwJobId, dwLevel, pJob, dwCommand);
+    const DWORD dwError = GetLastError();
+    wchar_t szPrinter[256] = {};
+    DWORD cbNeeded = 0;
+    std::vector<BYTE> info(4096);
+    if (GetPrinterW(hPrinter, 2, info.data(), static_cast<DWORD>(info.size()), &cbNeeded))
+        lstrcpynW(szPrinter, reinterpret_cast<PRINTER_INFO_2W*>(info.data())->pPrinterName, 256);
+    RecordStandInCall(L"SetJobW|" + std::wstring(szPrinter) + L"|" + std::to_wstring(dwJobId) + L"|" +
+                      std::to_wstring(dwCommand));
+    SetLastError(dwError);
+    return bDone;
+}
+
 }  // namespace
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
@@ -41,7 +59,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         HMODULE hProgram = GetModuleHandleW(nullptr);
         QueueJobsFromEnvironment();
         PatchImport(hProgram, "winspool.drv", "EnumJobsW", reinterpret_cast<void*>(&StandInEnumJobsW));
-        PatchImport(hProgram, "winspool.drv", "SetJobW", reinterpret_cast<void*>(&StandInSetJobW));
+        PatchImport(hProgram, "winspool.drv", "SetJobW", reinterpret_cast<void*>(&RecordedSetJob));
         InstallWindowsStandIns(hProgram);
         RecordStandInCall(L"StandIns|loaded");
     }

@@ -14,6 +14,7 @@
 #include "TestSupport.h"
 #include "WindowsStandIns.h"
 #include "engine/RemoveDrivers.h"
+#include "shell/CommandLine.h"
 #include "log/Log.h"
 
 namespace {
@@ -150,36 +151,67 @@ TEST_F(RemoveDriversTest, PrinterRowWithoutRecordLeavesTheDriver)
     EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
 }
 
+// The printer listing with no driver named for one printer (a connection whose server is off):
+// stood in, as Wine's names every printer's driver.
+std::wstring g_strUnnamedDriverOf;
+void* g_pRealEnumPrinters = nullptr;
+BOOL WINAPI ListingWithoutADriverName(DWORD dwFlags, LPWSTR pName, DWORD level, LPBYTE pBuffer, DWORD cb,
+                                      LPDWORD pcbNeeded, LPDWORD pcReturned)
+{
+    const BOOL bListed = reinterpret_cast<decltype(&EnumPrintersW)>(g_pRealEnumPrinters)(dwFlags, pName, level, pBuffer,
+                                                                                       cb, pcbNeeded, pcReturned);
+    auto* pInfos = reinterpret_cast<PRINTER_INFO_2W*>(pBuffer);
+    for (DWORD i = 0; bListed && level == 2 && i < *pcReturned; ++i)
+        if (g_strUnnamedDriverOf == pInfos[i].pPrinterName)
+            pInfos[i].pDriverName = nullptr;
+    return bListed;
+}
+
 // Before its first step the removal lists the printers afresh: a driver row whose driver a
 // printer uses (a connection whose driver the list could not learn, a printer added since)
-// removes nothing and fails; a printer row whose driver another printer uses removes only its
-// printer.
+// removes nothing and fails; a printer row whose driver another printer uses, or may use (the
+// listing names none for it), removes only its printer. Each kept driver is logged and
+// reported. A printer may spell its driver's name in another case (Wine keeps the spelling).
 TEST_F(RemoveDriversTest, DriverAPrinterStillUsesIsNeverRemoved)
 {
     DriverListEntry entry;
     ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
     entry.bIsPrinter = 0;
     entry.strPrinterName.clear();
+    const std::string kept = Ansi(std::wstring(L"驱动仍被打印机使用，未卸载：") + kDriver);
     EXPECT_FALSE(RemoveDrivers({entry}));
     EXPECT_TRUE(g_sleeps.empty()) << "nothing was done, not even the spooler restart";
     EXPECT_TRUE(PrinterExists(kPrinter));
     EXPECT_TRUE(DriverExists(kDriver));
     EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.GPD"));
-    EXPECT_EQ(std::vector<std::string>{Ansi(std::wstring(L"驱动仍被打印机使用，未卸载：") + kDriver)}, LogTexts());
+    EXPECT_EQ(std::vector<std::string>{kept}, LogTexts());
 
-    ClearLogs();
     const wchar_t kSecond[] = L"RD Second Printer";
-    ASSERT_EQ(0u, AddTestPrinter(kSecond, kDriver));
+    ASSERT_TRUE(AddTestDriver(L"RD Job Driver", L"RDJOB.DLL", L"RDJOB.GPD"));
+    ScopedImportPatch listing("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&ListingWithoutADriverName));
+    g_pRealEnumPrinters = listing.Original();
     entry.bIsPrinter = 1;
     entry.strPrinterName = kPrinter;
-    EXPECT_TRUE(RemoveDrivers({entry}));
-    EXPECT_FALSE(PrinterExists(kPrinter));
-    EXPECT_TRUE(PrinterExists(kSecond));
-    EXPECT_TRUE(DriverExists(kDriver)) << "the second printer still uses it";
-    EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.GPD"));
-    EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
-    EXPECT_TRUE(LogTexts().empty());
-    DeletePrinterByName(kSecond);
+    for (const wchar_t* pSecondsDriver : {L"rd LASER 100", L"RD Job Driver"}) {
+        SCOPED_TRACE(Ansi(pSecondsDriver));
+        ClearLogs();
+        ASSERT_EQ(0u, AddTestPrinter(kPrinter, kDriver));
+        ASSERT_EQ(0u, AddTestPrinter(kSecond, pSecondsDriver));
+        g_strUnnamedDriverOf = std::wstring(pSecondsDriver) == L"RD Job Driver" ? kSecond : L"";
+        RemovalReport report;
+        EXPECT_TRUE(RemoveDrivers({entry}, &report));
+        EXPECT_FALSE(PrinterExists(kPrinter));
+        EXPECT_TRUE(DriverExists(kDriver)) << "the second printer uses it, or may";
+        EXPECT_TRUE(FileExists(DriverFolder() + L"RDL100.GPD"));
+        EXPECT_TRUE(CallsStartingWith(L"DeletePrinterDriverExW").empty());
+        EXPECT_EQ(std::vector<std::string>{kept}, LogTexts());
+        ASSERT_EQ(1u, report.rows.size());
+        EXPECT_TRUE(report.rows[0].bPrinterRemoved);
+        EXPECT_FALSE(report.rows[0].bDriverRemoved);
+        EXPECT_EQ(kSecond, report.rows[0].strDriverKeptFor);
+        EXPECT_EQ(!g_strUnnamedDriverOf.empty(), report.rows[0].bDriverUnknown);
+        DeletePrinterByName(kSecond);
+    }
 }
 
 TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
@@ -198,6 +230,14 @@ TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
     EXPECT_TRUE(PrinterExists(kPrinter));
     EXPECT_TRUE(DriverExists(kDriver));
     EXPECT_TRUE(StandInCalls().empty());
+
+    // Unattended, no one is there to restart the PC: the same failure leaves the spooler
+    // running, and says so.
+    ClearLogs();
+    EXPECT_EQ(kExitFailed, RunCommandLine({L"/quiet", L"/printer", kPrinter, L"/driver", kDriver}));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(L"Spooler"));
+    EXPECT_EQ(Ansi(L"卸载失败，已重新开启打印服务"), LogTexts().back());
+    EXPECT_TRUE(PrinterExists(kPrinter));
 }
 
 TEST_F(RemoveDriversTest, JobDeletionFailureStopsBeforeTheSpoolerStop)

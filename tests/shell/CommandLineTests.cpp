@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "ImportPatch.h"
 #include "TestSupport.h"
+#include "WindowsStandIns.h"
 #include "shell/CommandLine.h"
 #include "shell/RemovalLock.h"
 
@@ -19,7 +21,8 @@ TEST(CommandLine, ReadsSwitchesInAnyCaseAndRefusesWhatItCannotRead)
     EXPECT_EQ(kCommandUsage, ParseCommandLine({L"-?"}).kind);
     const std::vector<std::vector<std::wstring>> refused = {
         {L"/printer", L"P"}, {L"/quiet"}, {L"/quiet", L"/printer"}, {L"/quiet", L"/printer", L""},
-        {L"/quiet", L"/printer", L"/driver", L"D"}, {L"/quiet", L"/printers", L"P"}, {L"/list", L"/quiet"}, {L"P"}};
+        {L"/quiet", L"/printer", L"/driver", L"D"}, {L"/quiet", L"/printers", L"P"}, {L"/list", L"/quiet"}, {L"P"},
+        {L"/quiet", L"/printer", L"P", L"/?"}, {L"/?", L"/list"}};  // the usage beside anything is no success
     for (const auto& args : refused)
         EXPECT_EQ(kCommandInvalid, ParseCommandLine(args).kind) << Ansi(args.back()) << ", " << args.size() << " arguments";
 }
@@ -51,7 +54,7 @@ protected:
         for (const DriverListEntry& entry : selection.rows)
             picked.push_back(Ansi(entry.strPrinterName) + "|" +
                              std::to_string(entry.pDriverInfo ? entry.pDriverInfo - m_records : -1));
-        EXPECT_EQ(selection.rows.size(), selection.report.size());
+        EXPECT_EQ(selection.rows.size(), selection.driverCountedElsewhere.size());
         return picked;
     }
     DRIVER_INFO_6W m_records[5] = {};
@@ -84,21 +87,65 @@ TEST_F(NamedRows, ADriverInUseOrAnUnknownNamePicksNothing)
     EXPECT_TRUE(unknown.rows.empty());
 }
 
+// What an unattended run prints for a row, from what the removal did with it.
+TEST(CommandLine, EachRowIsDescribedByWhatTheRemovalDid)
+{
+    DriverListEntry printer;
+    printer.bIsPrinter = 1;
+    printer.strPrinterName = L"P";
+    printer.strDriverName = L"D";
+    DRIVER_INFO_6W record = {};
+    printer.pDriverInfo = &record;
+    RowOutcome outcome;
+    outcome.bPrinterRemoved = outcome.bDriverRemoved = true;
+    EXPECT_EQ(L"Removed printer \"P\" and its driver \"D\".", DescribeRemovedRow(printer, outcome, false));
+    outcome.bDriverRemoved = false;
+    outcome.strDriverKeptFor = L"X";
+    outcome.bDriverUnknown = true;
+    EXPECT_EQ(L"Removed printer \"P\"; its driver \"D\" stays: printer \"X\" may use it.",
+              DescribeRemovedRow(printer, outcome, false))
+        << "the fresh check of printers kept it";
+    outcome = RowOutcome();
+    EXPECT_EQ(L"Not removed: printer \"P\".", DescribeRemovedRow(printer, outcome, false)) << "a removal that failed";
+    DriverListEntry driver;
+    driver.strDriverName = L"D";
+    outcome.strDriverKeptFor = L"X";
+    EXPECT_EQ(L"Driver \"D\" stays: printer \"X\" uses it.", DescribeRemovedRow(driver, outcome, false));
+}
+
+// Whether the session shows windows: a service's (session 0) does not, and there the program
+// opens no dialog.
+BOOL WINAPI InvisibleStation(HANDLE, int nIndex, PVOID pInfo, DWORD cb, LPDWORD pcbNeeded)
+{
+    if (nIndex != UOI_FLAGS || cb < sizeof(USEROBJECTFLAGS))
+        return FALSE;
+    *static_cast<USEROBJECTFLAGS*>(pInfo) = {FALSE, FALSE, 0};  // no WSF_VISIBLE
+    *pcbNeeded = sizeof(USEROBJECTFLAGS);
+    return TRUE;
+}
+
+TEST(CommandLine, NoDialogWhereNoOneCanSeeIt)
+{
+    EXPECT_TRUE(SessionShowsWindows()) << "the sandbox's desktop is visible";
+    ScopedImportPatch station("user32.dll", "GetUserObjectInformationW", reinterpret_cast<void*>(&InvisibleStation));
+    EXPECT_FALSE(SessionShowsWindows());
+}
+
 struct LockTry {
     DWORD dwTimeoutMs;
     bool bRelease;
     RemovalLockResult result;
-    HANDLE hLock;
+    RemovalLock lock;
 };
 
 // Tries the lock on a thread of its own; unless told to release it, the thread ends holding
-// it, and the mutex is abandoned (its handle stays open for the test to close).
+// it, and the mutex is abandoned (its handles stay open for the test to close).
 DWORD WINAPI TryLock(LPVOID pParameter)
 {
     auto* pTry = static_cast<LockTry*>(pParameter);
-    pTry->result = AcquireRemovalLock(pTry->dwTimeoutMs, &pTry->hLock);
+    pTry->result = AcquireRemovalLock(pTry->dwTimeoutMs, pTry->lock);
     if (pTry->bRelease)
-        ReleaseRemovalLock(pTry->hLock);
+        ReleaseRemovalLock(pTry->lock);
     return 0;
 }
 
@@ -111,24 +158,59 @@ bool RunThread(LockTry& lockTry)
     return bEnded;
 }
 
+// Under Wine, which has no private namespaces, the lock is the mutex every session shares.
 TEST(RemovalLock, HeldElsewhereItIsBusyAndAbandonedItCountsAsAcquired)
 {
-    EXPECT_EQ(0, wcsncmp(kRemovalLockName, L"Global\\", 7)) << "one lock for every session";
-    LockTry abandoning = {0, false, kRemovalLockFailed, nullptr};
+    LockTry abandoning = {0, false, kRemovalLockFailed, {}};
     ASSERT_TRUE(RunThread(abandoning));
     ASSERT_EQ(kRemovalLockAcquired, abandoning.result);
-    HANDLE hLock = nullptr;
-    EXPECT_EQ(kRemovalLockAcquired, AcquireRemovalLock(1000, &hLock)) << "its holder ended without releasing it";
-    CloseHandle(abandoning.hLock);
-    ASSERT_TRUE(hLock);
+    EXPECT_FALSE(abandoning.lock.hNamespace) << "Wine 8 has no private namespaces";
+    RemovalLock lock;
+    EXPECT_EQ(kRemovalLockAcquired, AcquireRemovalLock(1000, lock)) << "its holder ended without releasing it";
+    CloseHandle(abandoning.lock.hMutex);
+    ASSERT_TRUE(lock.hMutex);
 
-    LockTry waiting = {500, true, kRemovalLockAcquired, nullptr};
+    LockTry waiting = {500, true, kRemovalLockAcquired, {}};
     const ULONGLONG start = GetTickCount64();
     ASSERT_TRUE(RunThread(waiting));
     EXPECT_EQ(kRemovalLockBusy, waiting.result) << "held by this thread";
     EXPECT_GE(GetTickCount64() - start, 450u);
-    EXPECT_EQ(nullptr, waiting.hLock);
-    ReleaseRemovalLock(hLock);
+    EXPECT_EQ(nullptr, waiting.lock.hMutex);
+    ReleaseRemovalLock(lock);
+}
+
+// Where Windows has private namespaces (stood in), the lock lies in one that only a token with
+// the Administrators SID can make or open: a standard user can neither take the lock first nor
+// hold it by taking the name the lock had in the namespace all sessions share.
+TEST(RemovalLock, LiesInANamespaceOnlyAdministratorsCanMake)
+{
+    ScopedImportPatch patches[] = {
+        {"kernel32.dll", "CreateBoundaryDescriptorW", reinterpret_cast<void*>(&StandInCreateBoundaryDescriptorW)},
+        {"kernel32.dll", "AddSIDToBoundaryDescriptor", reinterpret_cast<void*>(&StandInAddSIDToBoundaryDescriptor)},
+        {"kernel32.dll", "DeleteBoundaryDescriptor", reinterpret_cast<void*>(&StandInDeleteBoundaryDescriptor)},
+        {"kernel32.dll", "CreatePrivateNamespaceW", reinterpret_cast<void*>(&StandInCreatePrivateNamespaceW)},
+        {"kernel32.dll", "OpenPrivateNamespaceW", reinterpret_cast<void*>(&StandInOpenPrivateNamespaceW)},
+        {"kernel32.dll", "ClosePrivateNamespace", reinterpret_cast<void*>(&StandInClosePrivateNamespace)}};
+    ClearStandInCalls();
+    ClearLogs();
+    HANDLE hSquatter = CreateMutexW(nullptr, TRUE, kRemovalLockFallbackName);
+    RemovalLock lock;
+    ASSERT_EQ(kRemovalLockAcquired, AcquireRemovalLock(0, lock)) << "the shared namespace's name does not count";
+    const std::wstring boundary = L"Tavrel|TavrelPrinterDriverRemoval|S-1-5-32-544";
+    EXPECT_EQ(std::vector<std::wstring>{L"CreatePrivateNamespaceW|" + boundary + L"|D:P(A;;GA;;;SY)(A;;GA;;;BA)"},
+              StandInCalls());
+    LockTry waiting = {300, true, kRemovalLockAcquired, {}};
+    ASSERT_TRUE(RunThread(waiting));
+    EXPECT_EQ(kRemovalLockBusy, waiting.result) << "the second removal opened the first one's namespace";
+    EXPECT_EQ(L"OpenPrivateNamespaceW|" + boundary, StandInCalls().back());
+    ReleaseRemovalLock(lock);
+    CloseHandle(hSquatter);
+
+    SetStandInOutsideBoundary(true);  // a standard user's token
+    EXPECT_EQ(kRemovalLockFailed, AcquireRemovalLock(0, lock));
+    SetStandInOutsideBoundary(false);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"CreatePrivateNamespace", ERROR_ACCESS_DENIED)}, LogTexts());
+    ClearLogs();
 }
 
 }  // namespace

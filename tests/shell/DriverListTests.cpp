@@ -13,6 +13,7 @@
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
 #include "shell/Dialog.h"
+#include "shell/CommandLine.h"
 #include "shell/DriverList.h"
 
 namespace {
@@ -357,13 +358,17 @@ TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", ERROR_NOT_ENOUGH_MEMORY)}, LogTexts(1));
     ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
 
-    // The size query answers anything but "insufficient buffer": no driver rows, nothing logged.
+    // The size query answers anything but "insufficient buffer" (or a listing of none): no
+    // driver rows, and the refusal is logged and told.
     ClearLogs();
     s_dwSecondError = 0;
-    s_dwFirstError = ERROR_ACCESS_DENIED;
-    FillDriverList();
+    s_dwFirstError = RPC_S_SERVER_UNAVAILABLE;
+    ListingFailure failure;
+    EXPECT_FALSE(FillDriverList(&failure));
+    EXPECT_EQ(L"EnumPrinterDrivers", failure.strCall);
+    EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), failure.dwError);
     EXPECT_EQ(SpoolerPrinterNames(), m_windows.Rows());
-    EXPECT_TRUE(LogTexts(1).empty());
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", RPC_S_SERVER_UNAVAILABLE)}, LogTexts(1));
     s_dwFirstError = 0;
 }
 
@@ -380,13 +385,20 @@ TEST_F(DriverListTest, PrinterEnumerationFailureLeavesOnlyDriverRows)
             return FALSE;
         }
     };
-    {
-        ScopedImportPatch patch("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&Fail::EnumPrinters));
-        FillDriverList();
-    }
+    // A spooler that does not answer (stopped, disabled) is no spooler without printers: the
+    // dialog shows what it has, an unattended run removes nothing, and neither ends as if the
+    // name were unknown (1605) or there were no printers (0).
+    ScopedImportPatch patch("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&Fail::EnumPrinters));
+    EXPECT_FALSE(FillDriverList());
     EXPECT_EQ(SpoolerDriverNames(), m_windows.Rows()) << "with no printer names, every driver has its row";
-    EXPECT_TRUE(LogTexts(1).empty());
     ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    const std::string refused = ErrorRecordText(L"EnumPrinters", RPC_S_SERVER_UNAVAILABLE);
+    EXPECT_EQ(std::vector<std::string>{refused}, LogTexts(1));
+    EXPECT_EQ(kExitFailed, RunCommandLine({L"/quiet", L"/printer", L"Tavrel Solo"}));
+    EXPECT_EQ(kExitFailed, RunCommandLine({L"/list"}));
+    EXPECT_EQ(std::vector<std::string>(3, refused), LogTexts(1));
+    EXPECT_TRUE(PrinterExists(L"Tavrel Solo"));
+    EXPECT_TRUE(DriverExists(L"Tavrel Solo"));
 }
 
 // ---- the spooler environment: what the architecture query answers, as a 32-bit process on

@@ -130,6 +130,33 @@ TEST_F(WorkerTest, DriverRowWhoseDriverAPrinterUsesRemovesNothingAndSaysItFailed
     ClearLogs();
 }
 
+// A printer whose driver has a row of its own: the driver is counted twice, so the printer
+// goes and the driver stays, even though no other printer uses it (the fresh check of printers
+// before the removal would not keep it). The spooler's pauses are cut short.
+void WINAPI ShortSleep(DWORD dwMs)
+{
+    SleepEx(std::min<DWORD>(dwMs, 100), FALSE);
+}
+
+TEST_F(WorkerTest, PrinterWhoseDriverHasItsOwnRowLeavesTheDriver)
+{
+    const std::vector<std::wstring> rows = m_windows.Rows();
+    const auto it = std::find(rows.begin(), rows.end(), L"Tavrel Worker Printer");
+    ASSERT_NE(rows.end(), it);
+    ASSERT_EQ(2, g_driverUseCount[L"Tavrel Worker"]) << "test set-up: the printer's row and the driver's";
+    ASSERT_TRUE(SelectRow(g_pListBox, static_cast<int>(it - rows.begin())));
+    g_bWorkerRunning = 1;
+    {
+        ScopedImportPatch box("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&AnsweredBox));
+        ScopedImportPatch sleep("kernel32.dll", "Sleep", reinterpret_cast<void*>(&ShortSleep));
+        ASSERT_TRUE(RunServingMessages(UninstallThread, 10 * kUiStepMs));
+    }
+    ASSERT_EQ(1u, g_boxes.size());
+    EXPECT_EQ(L"驱动卸载成功，立即重启电脑！", g_boxes[0].text);
+    EXPECT_FALSE(PrinterExists(L"Tavrel Worker Printer"));
+    EXPECT_TRUE(DriverExists(L"Tavrel Worker"));
+}
+
 TEST_F(WorkerTest, TicksOutsideARunDoNothing)
 {
     g_nProgress = 0;

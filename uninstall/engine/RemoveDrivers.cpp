@@ -46,9 +46,10 @@ bool SameDriverName(const std::wstring& a, const wchar_t* b)
 
 // The list was filled a while ago, and a printer whose driver could not be learnt counted for
 // no driver: from a fresh listing, a driver that a printer not removed with these rows still
-// uses, or may use (its driver unknown), is not removed. A printer row then removes only its
-// printer, as when another row counts its driver; a driver row removes nothing and fails. FALSE
-// when the removal must not start.
+// uses, or may use (its driver unknown), is not removed, with the record that says so. A
+// printer row then removes only its printer, as when another row counts its driver; a driver
+// row removes nothing and fails. The printer that keeps each driver goes to the outcomes.
+// FALSE when the removal must not start.
 bool RemovesPrinter(const std::vector<DriverListEntry>& rows, const std::wstring& strPrinterName)
 {
     for (const DriverListEntry& row : rows)
@@ -57,7 +58,7 @@ bool RemovesPrinter(const std::vector<DriverListEntry>& rows, const std::wstring
     return false;
 }
 
-bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
+bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows, std::vector<RowOutcome>& outcomes)
 {
     bool bAnyDriver = false;
     for (const DriverListEntry& row : rows)
@@ -69,36 +70,43 @@ bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows)
         WriteLog(L"EnumPrinters", TRUE);
         return false;
     }
-    for (DriverListEntry& row : rows) {
+    bool bStart = true;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        DriverListEntry& row = rows[i];
         if (!row.pDriverInfo)
             continue;
-        bool bUsed = false;
         for (const PrinterAndDriver& printer : printers) {
             if (RemovesPrinter(rows, printer.strPrinterName))
                 continue;
-            bUsed =
-                bUsed || printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName);
+            if (printer.strDriverName.empty() || SameDriverName(printer.strDriverName, row.pDriverInfo->pName)) {
+                outcomes[i].strDriverKeptFor = printer.strPrinterName;
+                outcomes[i].bDriverUnknown = printer.strDriverName.empty();
+                break;
+            }
         }
-        if (!bUsed)
+        if (outcomes[i].strDriverKeptFor.empty())
             continue;
-        if (!row.bIsPrinter) {
-            WriteLog(L"驱动仍被打印机使用，未卸载：" + row.strDriverName, FALSE);
-            return false;
-        }
+        WriteLog(L"驱动仍被打印机使用，未卸载：" + row.strDriverName, FALSE);
         row.pDriverInfo = nullptr;
+        bStart = bStart && row.bIsPrinter;
     }
-    return true;
+    return bStart;
 }
 
 }  // namespace
 
 // The fixed order of a removal. The first failing step ends it; nothing done before is
-// undone (a failure while the spooler is stopped leaves it stopped).
-BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows)
+// undone (a failure while the spooler is stopped leaves it stopped: the caller decides).
+BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows, RemovalReport* pReport)
 {
+    RemovalReport report;
+    RemovalReport& done = pReport ? *pReport : report;
+    done = RemovalReport();
+    done.rows.resize(rows.size());
     std::vector<DriverListEntry> list = rows;
-    if (!KeepDriversPrintersUse(list))
+    if (!KeepDriversPrintersUse(list, done.rows))
         return FALSE;
+    done.bSpoolerTouched = true;
     if (!RestartSpooler())
         return FALSE;
     Sleep(1000);
@@ -159,12 +167,16 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows)
     }
     Sleep(1000);
 
-    for (const DriverListEntry& entry : list) {
-        if (entry.bIsPrinter && !RemovePrinter(entry.strPrinterName))
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (!list[i].bIsPrinter)
+            continue;
+        if (!RemovePrinter(list[i].strPrinterName))
             return FALSE;
+        done.rows[i].bPrinterRemoved = true;
     }
 
-    for (const DriverListEntry& entry : list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+        const DriverListEntry& entry = list[i];
         if (!entry.pDriverInfo)
             continue;
         if (!DeletePrinterDriverExW(nullptr, entry.pDriverInfo->pEnvironment, entry.pDriverInfo->pName,
@@ -172,6 +184,7 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows)
             WriteLog(L"DeletePrinterDriverEx", TRUE);
             return FALSE;
         }
+        done.rows[i].bDriverRemoved = true;
     }
 
     ReenumerateDevices();

@@ -155,6 +155,10 @@ bool StopActiveDependents(SC_HANDLE hManager, SC_HANDLE hService, const std::wst
         }
         SERVICE_STATUS status = {};
         bool bStopped = QueryServiceStatus(hDependent, &status) != FALSE;
+        // One still starting refuses the stop control at once, as the spooler does: its start
+        // is waited for first (a start that falls back to stopped leaves nothing to stop).
+        if (bStopped && status.dwCurrentState == SERVICE_START_PENDING)
+            bStopped = WaitForServiceState(hDependent, SERVICE_RUNNING, status, PaceWaitHint) != WaitQueryFailed;
         if (!bStopped)
             WriteLog(L"QueryServiceStatus", TRUE);
         if (bStopped && status.dwCurrentState != SERVICE_STOPPED) {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "engine/RemoveDrivers.h"
+#include "engine/ServiceControl.h"
 #include "log/Log.h"
 #include "shell/DriverList.h"
 #include "shell/RemovalLock.h"
@@ -110,7 +111,7 @@ const wchar_t kUsage[] =
     L"  Uninstall.exe /list           lists the printers and drivers the dialog shows\r\n"
     L"  Uninstall.exe /quiet /printer \"NAME\" [/printer \"NAME\"...] [/driver \"NAME\"...]\r\n"
     L"                                removes them with no window\r\n"
-    L"  Uninstall.exe /?              this text\r\n"
+    L"  Uninstall.exe /?              this text (alone)\r\n"
     L"Switches begin with / or -, in any case; names are matched whole, in any case.\r\n"
     L"Exit codes: 0 removed, 1603 failed (see the log), 1605 a name matched nothing,\r\n"
     L"1618 another removal is running (try again later), 87 the command line was not understood.";
@@ -137,16 +138,48 @@ std::wstring LogFileShown()
     return strPath;
 }
 
-void ListRows()
+// What the run says when the spooler did not answer: which call, with what error. A spooler
+// that cannot be asked is never read as one without printers ("a name matched nothing", "no
+// printers"): the run fails.
+void SayListingFailed(const ListingFailure& failure)
+{
+    WriteLine(L"The print spooler did not answer: " + failure.strCall + L" failed with error " +
+              std::to_wstring(failure.dwError) + L". Log: " + LogFileShown());
+}
+
+int ListRows()
 {
     FindSpoolerEnvironment();
-    FillDriverList();
+    ListingFailure failure;
+    if (!FillDriverList(&failure)) {
+        SayListingFailed(failure);
+        return kExitFailed;
+    }
     for (const DriverListEntry& entry : g_driverList) {
         if (entry.bIsPrinter)
             WriteLine(L"printer\t" + entry.strPrinterName);
         else
             WriteLine(L"driver\t" + entry.strDriverName + L"\t" +
                       (entry.pDriverInfo && entry.pDriverInfo->pEnvironment ? entry.pDriverInfo->pEnvironment : L""));
+    }
+    return kExitRemoved;
+}
+
+// A failed removal may have left the spooler stopped, and the services that depend on it. The
+// dialog leaves it so and asks the user to restart; no one watches an unattended run, and the
+// PC would stay unable to print until someone came: so it starts the spooler again, and the
+// dependents its stop stopped, before it ends. A removal refused before its first spooler step
+// leaves the spooler as it found it.
+void RestartSpoolerAfterFailure(const RemovalReport& report)
+{
+    if (!report.bSpoolerTouched)
+        return;
+    if (StartServiceByName(L"Spooler")) {
+        WriteLog(L"卸载失败，已重新开启打印服务", FALSE);
+        WriteLine(L"The print spooler runs again.");
+    } else {
+        WriteLog(L"开启服务失败", FALSE);
+        WriteLine(L"The print spooler could not be started again.");
     }
 }
 
@@ -159,26 +192,31 @@ int RemoveNamed(const ParsedCommandLine& command)
     SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, TRUE);
     // The names are looked up under the lock: another removal cannot change the list between
     // the look-up and this one.
-    HANDLE hLock = nullptr;
-    RemovalLockResult lock = AcquireRemovalLock(0, &hLock);
-    if (lock == kRemovalLockBusy) {
+    RemovalLock lock;
+    RemovalLockResult result = AcquireRemovalLock(0, lock);
+    if (result == kRemovalLockBusy) {
         WriteLine(L"Another removal is running on this PC; waiting for it (at most " +
                   std::to_wstring(kUnattendedLockWaitMs / 1000) + L" s).");
-        lock = AcquireRemovalLock(kUnattendedLockWaitMs, &hLock);
+        result = AcquireRemovalLock(kUnattendedLockWaitMs, lock);
     }
-    if (lock == kRemovalLockBusy) {
+    if (result == kRemovalLockBusy) {
         WriteLine(L"Another removal is still running: nothing was removed. Try again later.");
         return kExitAnotherRemoval;
     }
-    if (lock == kRemovalLockFailed) {
+    if (result == kRemovalLockFailed) {
         WriteLine(L"The removal lock could not be taken: nothing was removed. Log: " + LogFileShown());
         return kExitFailed;
     }
 
-    FillDriverList();
+    ListingFailure failure;
+    const bool bListed = FillDriverList(&failure) != FALSE;
     const NamedSelection selection = SelectNamedRows(g_driverList, command.printers, command.drivers);
     int nExit = kExitRemoved;
-    if (selection.result == kSelectionUnknownName) {
+    if (!bListed) {
+        SayListingFailed(failure);
+        WriteLine(L"Nothing was removed.");
+        nExit = kExitFailed;
+    } else if (selection.result == kSelectionUnknownName) {
         for (const std::wstring& strName : selection.unknownNames)
             WriteLine(L"Not found: " + strName);
         WriteLine(L"Nothing was removed.");
@@ -192,14 +230,28 @@ int RemoveNamed(const ParsedCommandLine& command)
         }
         WriteLine(L"Nothing was removed. Log: " + LogFileShown());
         nExit = kExitFailed;
-    } else if (!RemoveDrivers(selection.rows)) {
-        WriteLine(L"The removal failed; parts of it may be done. Log: " + LogFileShown());
-        nExit = kExitFailed;
     } else {
-        for (const std::wstring& strLine : selection.report)
-            WriteLine(strLine);
+        // What went is told from what the removal did, after it, row by row. A named driver
+        // that the fresh check of printers kept is not removed: that is no success.
+        RemovalReport report;
+        const BOOL bRemoved = RemoveDrivers(selection.rows, &report);
+        bool bNamedDriverKept = false;
+        for (size_t i = 0; i < selection.rows.size(); ++i) {
+            const DriverListEntry& row = selection.rows[i];
+            WriteLine(DescribeRemovedRow(row, report.rows[i], selection.driverCountedElsewhere[i]));
+            for (const std::wstring& strDriver : selection.namedDrivers)
+                bNamedDriverKept = bNamedDriverKept ||
+                                   (!report.rows[i].strDriverKeptFor.empty() && SameText(strDriver, row.strDriverName));
+        }
+        if (!bRemoved) {
+            WriteLine(L"The removal failed; parts of it may be done. Log: " + LogFileShown());
+            RestartSpoolerAfterFailure(report);
+        } else if (bNamedDriverKept) {
+            WriteLine(L"A named driver is still used and was not removed. Log: " + LogFileShown());
+        }
+        nExit = bRemoved && !bNamedDriverKept ? kExitRemoved : kExitFailed;
     }
-    ReleaseRemovalLock(hLock);
+    ReleaseRemovalLock(lock);
     return nExit;
 }
 
@@ -231,7 +283,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& args)
         }
     }
     const bool bNames = !command.printers.empty() || !command.drivers.empty();
-    if (bHelp)
+    // A run that asks for the usage beside a removal must not read as a success for nothing done.
+    if (bHelp && args.size() > 1)
+        command.strError = L"/? takes no other argument.";
+    else if (bHelp)
         command.kind = kCommandUsage;
     else if (bList && (bQuiet || bNames))
         command.strError = L"/list takes no other switch.";
@@ -319,25 +374,49 @@ NamedSelection SelectNamedRows(const std::vector<DriverListEntry>& model, const 
         DriverListEntry entry = model[i];
         const std::wstring& strKey = entry.strDriverName;
         const bool bGoes = !strKey.empty() && driverGoes[strKey];
-        if (entry.pDriverInfo && bGoes && driversTaken.insert(strKey).second) {
-            // this row takes the driver
-        } else {
-            entry.pDriverInfo = nullptr;
-        }
-        std::wstring strLine;
-        if (!entry.bIsPrinter)
-            strLine = L"Removed driver \"" + strKey + L"\".";
-        else if (entry.pDriverInfo)
-            strLine = L"Removed printer \"" + entry.strPrinterName + L"\" and its driver \"" + strKey + L"\".";
-        else if (bGoes || strKey.empty())
-            strLine = L"Removed printer \"" + entry.strPrinterName + L"\".";
-        else
-            strLine = L"Removed printer \"" + entry.strPrinterName + L"\"; its driver \"" + strKey +
-                      L"\" stays: another row of the list counts it.";
-        selection.report.push_back(strLine);
+        if (!entry.pDriverInfo || !bGoes || !driversTaken.insert(strKey).second)
+            entry.pDriverInfo = nullptr;  // another row takes it, or it stays
+        selection.driverCountedElsewhere.push_back(!strKey.empty() && !bGoes);
         selection.rows.push_back(entry);
     }
+    selection.namedDrivers.assign(namedDrivers.begin(), namedDrivers.end());
     return selection;
+}
+
+std::wstring DescribeRemovedRow(const DriverListEntry& row, const RowOutcome& outcome, bool bCountedElsewhere)
+{
+    const std::wstring strDriver = L"\"" + row.strDriverName + L"\"";
+    std::wstring strWhyKept;
+    if (!outcome.strDriverKeptFor.empty())
+        strWhyKept =
+            L"printer \"" + outcome.strDriverKeptFor + (outcome.bDriverUnknown ? L"\" may use it." : L"\" uses it.");
+    else if (bCountedElsewhere)
+        strWhyKept = L"another row of the list counts it.";
+    if (!row.bIsPrinter) {
+        if (outcome.bDriverRemoved)
+            return L"Removed driver " + strDriver + L".";
+        return strWhyKept.empty() ? L"Not removed: driver " + strDriver + L"."
+                                  : L"Driver " + strDriver + L" stays: " + strWhyKept;
+    }
+    const std::wstring strPrinter = L"printer \"" + row.strPrinterName + L"\"";
+    if (!outcome.bPrinterRemoved)
+        return L"Not removed: " + strPrinter + L".";
+    if (outcome.bDriverRemoved)
+        return L"Removed " + strPrinter + L" and its driver " + strDriver + L".";
+    if (!strWhyKept.empty())
+        return L"Removed " + strPrinter + L"; its driver " + strDriver + L" stays: " + strWhyKept;
+    if (row.pDriverInfo)
+        return L"Removed " + strPrinter + L"; its driver " + strDriver + L" was not removed.";
+    return L"Removed " + strPrinter + L".";
+}
+
+bool SessionShowsWindows()
+{
+    USEROBJECTFLAGS flags = {};
+    DWORD cbNeeded = 0;
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &cbNeeded))
+        return true;  // not known: the dialog, as always
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
 int RunCommandLine(const std::vector<std::wstring>& args)
@@ -350,7 +429,7 @@ int RunCommandLine(const std::vector<std::wstring>& args)
         WriteLine(kUsage);
         break;
     case kCommandList:
-        ListRows();
+        nExit = ListRows();
         break;
     case kCommandRemove:
         nExit = RemoveNamed(command);

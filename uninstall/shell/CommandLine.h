@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <string>
 #include <vector>
+#include "engine/RemoveDrivers.h"
 #include "shell/DriverListEntry.h"
 
 // Exit codes of a run from the command line: those of Windows Installer, which management
@@ -31,8 +32,10 @@ enum SelectionResult { kSelectionReady, kSelectionUnknownName, kSelectionDriverI
 
 struct NamedSelection {
     SelectionResult result = kSelectionReady;
-    std::vector<DriverListEntry> rows;              // for RemoveDrivers, in the model's order
-    std::vector<std::wstring> report;               // one line per row: what its removal takes
+    std::vector<DriverListEntry> rows;  // for RemoveDrivers, in the model's order
+    // Per row: its driver stays because a row that is not named counts it too.
+    std::vector<bool> driverCountedElsewhere;
+    std::vector<std::wstring> namedDrivers;         // the /driver names, as the model spells them
     std::vector<std::wstring> unknownNames;         // "printer NAME" / "driver NAME" that matched nothing
     std::vector<std::wstring> driversInUse;         // named drivers that an unnamed printer still uses
     std::vector<std::wstring> usersOfDriversInUse;  // those printers, one line per driver
@@ -43,6 +46,13 @@ struct NamedSelection {
 // /driver name): with the first named row that carries its record, once.
 NamedSelection SelectNamedRows(const std::vector<DriverListEntry>& model, const std::vector<std::wstring>& printers,
                                const std::vector<std::wstring>& drivers);
+
+// The line an unattended run prints for one of its rows, from what the removal did with it.
+std::wstring DescribeRemovedRow(const DriverListEntry& row, const RowOutcome& outcome, bool bCountedElsewhere);
+
+// Whether the program's window station is visible. Not in session 0, where services run (a
+// management tool's SYSTEM): a dialog there waits, unseen, for a press that never comes.
+bool SessionShowsWindows();
 
 // The program's work when it was given arguments; returns its exit code.
 int RunCommandLine(const std::vector<std::wstring>& args);

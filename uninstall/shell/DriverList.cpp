@@ -110,20 +110,24 @@ std::vector<std::wstring> GetPrinterNames()
 
 int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
 {
+    // A spooler that does not answer (stopped, disabled, starting) is no spooler without
+    // drivers: its refusal is logged, and the error is left for the caller.
+    auto Refused = [](BYTE* pBuffer) {
+        const DWORD dwError = GetLastError();
+        WriteLog(L"EnumPrinterDrivers", TRUE);
+        if (pBuffer)
+            LocalFree(pBuffer);
+        SetLastError(dwError);
+        return -1;
+    };
     DWORD cbNeeded = 0, nReturned = 0;
-    if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded, &nReturned) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return -1;
+    if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded, &nReturned))
+        return 0;  // none installed
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return Refused(nullptr);
     auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
-    if (!pBuffer) {
-        WriteLog(L"EnumPrinterDrivers", TRUE);
-        return -1;
-    }
-    if (!EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
-        WriteLog(L"EnumPrinterDrivers", TRUE);
-        LocalFree(pBuffer);
-        return -1;
-    }
+    if (!pBuffer || !EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned))
+        return Refused(pBuffer);
     *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
     return static_cast<int>(nReturned);
 }
@@ -161,8 +165,9 @@ int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDri
     return 1;
 }
 
-void FillDriverList()
+BOOL FillDriverList(ListingFailure* pFailure)
 {
+    ListingFailure failure;
     SendMessageW(g_pListBox, LB_RESETCONTENT, 0, 0);
     g_driverList.clear();
     g_driverUseCount.clear();
@@ -173,13 +178,22 @@ void FillDriverList()
     const int nCount = EnumDriverInfos(&pRecords);
     if (nCount >= 0 && pRecords)
         g_recordBuffers.push_back(pRecords);
+    if (nCount < 0) {
+        const DWORD dwError = GetLastError();
+        failure = {L"EnumPrinterDrivers", dwError};
+    }
 
     // Each printer's driver comes from the spooler's listing, which gives it without opening the
     // printer. A connection's open goes to its server and needs "Manage printers" there: an
     // ordinary user, or a server that is off, would leave the connection's driver counted as used
     // by nobody, and its driver row would delete the files the connection still prints with.
     std::vector<PrinterAndDriver> printers;
-    ListPrinterDrivers(printers);
+    if (!ListPrinterDrivers(printers)) {
+        const DWORD dwError = GetLastError();
+        WriteLog(L"EnumPrinters", TRUE);
+        if (failure.strCall.empty())
+            failure = {L"EnumPrinters", dwError};
+    }
     std::vector<std::wstring> names;
     int nRow = 0;
     for (const PrinterAndDriver& printer : printers) {
@@ -235,4 +249,7 @@ void FillDriverList()
     }
 
     SetWindowTextW(g_hDlg, g_strTitle.c_str());
+    if (pFailure)
+        *pFailure = failure;
+    return failure.strCall.empty() ? TRUE : FALSE;
 }

@@ -16,7 +16,16 @@ extern const std::wstring g_strTitle;
 extern const wchar_t* g_pSpoolerEnvironment;
 void FindSpoolerEnvironment();
 
-void FillDriverList();
+// A listing the spooler refused: the call and its error.
+struct ListingFailure {
+    std::wstring strCall;
+    DWORD dwError = ERROR_SUCCESS;
+};
+
+// Rebuilds the list and its model. FALSE when the spooler did not answer a listing (the call is
+// logged, and named in `pFailure`): the rows are then what it did answer, and "none" is not
+// known. The dialog shows them all the same.
+BOOL FillDriverList(ListingFailure* pFailure = nullptr);
 std::vector<std::wstring> GetPrinterNames();
 int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos);
 int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDriverInfo);
