@@ -6,4 +6,8 @@
 std::wstring OwnModulePath();
 WORD NativeProcessorArchitecture();
 const wchar_t* SetupProgramFor(WORD wArchitecture);
-int RunInstaller();  // the whole program; returns its exit code (always 0)
+// PROCESSOR_ARCHITECTURE_ARM64, which older SDKs do not name.
+const WORD kArchitectureArm64 = 12;
+// ERROR_INSTALL_PLATFORM_UNSUPPORTED: an ARM64 PC, and no ARM64 setup beside the Installer.
+const int kExitNoArm64Setup = 1633;
+int RunInstaller();  // the whole program; returns its exit code (0, or kExitNoArm64Setup)

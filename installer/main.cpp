@@ -68,8 +68,8 @@ WORD NativeProcessorArchitecture()
             return PROCESSOR_ARCHITECTURE_AMD64;
         case IMAGE_FILE_MACHINE_IA64:
             return PROCESSOR_ARCHITECTURE_IA64;
-        case 0xAA64:    // IMAGE_FILE_MACHINE_ARM64, which older SDKs do not name
-            return 12;  // PROCESSOR_ARCHITECTURE_ARM64
+        case 0xAA64:  // IMAGE_FILE_MACHINE_ARM64, which older SDKs do not name
+            return kArchitectureArm64;
         case IMAGE_FILE_MACHINE_I386:
             return PROCESSOR_ARCHITECTURE_INTEL;
         default:
@@ -87,11 +87,22 @@ WORD NativeProcessorArchitecture()
     return info.wProcessorArchitecture;
 }
 
+// ARM64 Windows runs x86 and x64 programs, but no driver built for them: its spooler loads
+// ARM64 drivers only (MS: Windows on Arm, "drivers must be compiled for ARM64"). So ARM64 gets
+// a setup of its own, where the maker ships one.
 const wchar_t* SetupProgramFor(WORD wArchitecture)
 {
     if (wArchitecture == PROCESSOR_ARCHITECTURE_AMD64 || wArchitecture == PROCESSOR_ARCHITECTURE_IA64)
         return L"PrinterDriver\\Setup_X64.exe";
+    if (wArchitecture == kArchitectureArm64)
+        return L"PrinterDriver\\Setup_ARM64.exe";
     return L"PrinterDriver\\Setup_i386.exe";
+}
+
+bool IsFile(const std::wstring& strPath)
+{
+    const DWORD dwAttributes = GetFileAttributesW(strPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 int RunInstaller()
@@ -104,7 +115,16 @@ int RunInstaller()
         return 0;
     const size_t nLastBackslash = strOwn.rfind(L'\\');
     strOwn = nLastBackslash == std::wstring::npos ? std::wstring() : strOwn.substr(0, nLastBackslash + 1);
-    strOwn += SetupProgramFor(NativeProcessorArchitecture());
+    const WORD wArchitecture = NativeProcessorArchitecture();
+    strOwn += SetupProgramFor(wArchitecture);
+    // Without an ARM64 setup beside it, an ARM64 PC gets nothing: the x86 setup would install a
+    // driver its spooler cannot load, and end as if all went well. The user is told why.
+    if (wArchitecture == kArchitectureArm64 && !IsFile(strOwn)) {
+        MessageBoxW(nullptr,
+                    L"此电脑使用 ARM64 处理器，需要打印机厂商提供的 ARM64 驱动程序。本安装盘中没有该驱动程序。",
+                    L"Printer Driver Installer", MB_OK | MB_ICONERROR);
+        return kExitNoArm64Setup;
+    }
     ShellExecuteW(nullptr, L"open", strOwn.c_str(), nullptr, nullptr, SW_SHOW);
     return 0;
 }
