@@ -11,13 +11,26 @@
 #                               valid after the certificate expires
 #   TAVREL_RELEASE_BUILD        the i686 build tree (default build/release; build/win32, the tree
 #                               scripts/build.sh makes and the i686 tests run, gives the same bytes)
+#   TAVREL_RELEASE_DIRTY=1      release a checkout with uncommitted changes all the same; its folder
+#                               is then named <version>-dirty
 #
 # Without a certificate the release is made unsigned, and says so. The version is the project's
 # (CMakeLists.txt); the programs' debug information stays in the build tree (<program>.exe.debug).
+# TOOLCHAIN.txt in the release names the commit and the versions of the tools that made it: the
+# static runtime is part of the programs, so the bytes depend on them.
 set -euo pipefail
 out=$(realpath -m "${1:-$(dirname "$0")/../dist}")
 cd "$(dirname "$0")/.."
 tree=$(realpath -m "${TAVREL_RELEASE_BUILD:-build/release}")
+
+# A release is its commit: changes not committed (untracked sources included, which the build
+# picks up) would ship under the commit's version, and no one could rebuild it.
+dirty=""
+if [ -n "$(git status --porcelain 2>/dev/null)" ]; then
+  [ "${TAVREL_RELEASE_DIRTY:-}" = 1 ] ||
+    { echo "release: the checkout has uncommitted changes (git status); commit them, or set TAVREL_RELEASE_DIRTY=1" >&2; exit 2; }
+  dirty=-dirty
+fi
 
 # The commit's time, for the tools that read it in place of the clock (the programs' bytes do not
 # depend on it: the tests' tree is built without it) and for the files' dates below.
@@ -37,7 +50,7 @@ cmake --build "$tree" --target Uninstall Installer -j "$(nproc 2>/dev/null || ec
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[^=]*=//p' "$tree/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $tree" >&2; exit 2; }
-name=TavrelPrinterTools-$version
+name=TavrelPrinterTools-$version$dirty
 # Made under a temporary name: a release that fails half-way (a time-stamp server that does not
 # answer, say) leaves no folder that looks complete.
 final="$out/$name"
@@ -48,10 +61,23 @@ mkdir -p "$release/PrinterDriver"
 # The folder the Installer starts its setups from (Windows reads the text with CRLF lines).
 printf '%s\r\n' \
   "Put the printer maker's setup programs here:" \
-  "  Setup_X64.exe   for 64-bit Windows (x64, and IA64)" \
-  "  Setup_i386.exe  for 32-bit Windows" \
-  "Installer.exe, one folder up, starts the one that fits the PC." \
+  "  Setup_X64.exe    for 64-bit Windows (x64, and IA64)" \
+  "  Setup_i386.exe   for 32-bit Windows" \
+  "  Setup_ARM64.exe  for Windows on ARM64 (its spooler loads ARM64 drivers only)" \
+  "Installer.exe, one folder up, starts the one that fits the PC. On an ARM64 PC without" \
+  "Setup_ARM64.exe it starts nothing and says that the maker's ARM64 driver is needed." \
   >"$release/PrinterDriver/README.txt"
+
+# What made the programs: the commit and the toolchain's Debian packages (compiler, binutils,
+# mingw-w64 headers and runtime, CMake), for a rebuild that must give the same bytes.
+{
+  echo "Commit: $(git rev-parse HEAD 2>/dev/null || echo unknown)${dirty:+ with uncommitted changes}"
+  i686-w64-mingw32-g++-posix --version | head -n 1
+  for package in g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime binutils-mingw-w64-i686 \
+    mingw-w64-i686-dev mingw-w64-common cmake; do
+    dpkg-query -W -f='${Package} ${Version}\n' "$package" 2>/dev/null || echo "$package (not a Debian package here)"
+  done
+} | sed 's/$/\r/' >"$release/TOOLCHAIN.txt"
 
 signing=${TAVREL_SIGN_PKCS12:-}
 for program in Uninstall.exe Installer.exe; do
@@ -68,7 +94,7 @@ for program in Uninstall.exe Installer.exe; do
     -in "$tree/bin/$program" -out "$release/$program" >/dev/null
 done
 
-(cd "$release" && sha256sum Uninstall.exe Installer.exe PrinterDriver/README.txt >SHA256SUMS)
+(cd "$release" && sha256sum Uninstall.exe Installer.exe PrinterDriver/README.txt TOOLCHAIN.txt >SHA256SUMS)
 # Files dated by the commit, so that an archive of the folder is reproducible too.
 [ -z "$epoch" ] || find "$release" -exec touch -d "@$epoch" {} +
 rm -rf "$final"

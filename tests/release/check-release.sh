@@ -18,15 +18,30 @@ unset TAVREL_SIGN_PKCS12 TAVREL_SIGN_PASSWORD_FILE TAVREL_SIGN_TIMESTAMP_URL
 rm -rf "$tests_bin/signed"
 
 release() { # <build tree> <folder> [env...]: the release's folder
-  env TAVREL_RELEASE_BUILD="$1" "${@:3}" scripts/release.sh "$2" >"$2.log" 2>&1 || { cat "$2.log" >&2; return 1; }
+  env TAVREL_RELEASE_BUILD="$1" TAVREL_RELEASE_DIRTY=1 "${@:3}" scripts/release.sh "$2" >"$2.log" 2>&1 ||
+    { cat "$2.log" >&2; return 1; }
   echo "$2"/TavrelPrinterTools-*
 }
 
+# A checkout with uncommitted changes is refused unless asked for, and then named so.
+git clone --quiet . "$tmp/clone" && echo change >>"$tmp/clone/README.md"
+TAVREL_RELEASE_BUILD="$tmp/never" "$tmp/clone/scripts/release.sh" "$tmp/dirty" >/dev/null 2>&1 &&
+  fail "a checkout with uncommitted changes was released"
+[ ! -e "$tmp/never" ] || fail "a refused release built something"
 a=$(release "$root/win32" "$tmp/a")
+case "$a:$(git status --porcelain)" in
+  *-dirty:?* | *[0-9]:) ;;
+  *) fail "the release folder $a is not named for the checkout's state" ;;
+esac
+grep -q "^Commit: $(git rev-parse HEAD)" "$a/TOOLCHAIN.txt" && grep -q '^mingw-w64-i686-dev ' "$a/TOOLCHAIN.txt" ||
+  fail "TOOLCHAIN.txt does not name the commit and the toolchain"
 b=$(release "$tmp/build" "$tmp/b")
 for program in Uninstall.exe Installer.exe; do
   cmp "$a/$program" "$b/$program" || fail "$program differs between two builds"
   cmp "$tests_bin/$program" "$a/$program" || fail "the tests' $program is not the released one"
+  # Aware of Remote Desktop Session Hosts (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE).
+  i686-w64-mingw32-objdump -p "$a/$program" | grep -q 'TERMINAL_SERVICE_AWARE' ||
+    fail "$program is not marked Terminal Server aware"
   # Stripped: the debug information lies beside the build's copy, which names it.
   sections=$(i686-w64-mingw32-objdump -h "$a/$program")
   ! grep -q ' \.debug_' <<<"$sections" || fail "$program carries debug sections"
