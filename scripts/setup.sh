@@ -15,6 +15,8 @@ packages=(
   osslsigncode openssl
   # the emulated guest in which the i686 tests run under WoW64 (scripts/test-wow64.sh)
   qemu-system-x86 qemu-utils debootstrap e2fsprogs
+  # the style and static checks (scripts/check-style.sh) and the documents' links (scripts/check-docs.sh)
+  clang-format cppcheck python3
 )
 
 missing=()

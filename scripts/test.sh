@@ -23,9 +23,14 @@ trap 'exit 130' INT TERM
 mkdir -p "$root"
 [ -n "$guest" ] || { scripts/test-wow64.sh --disk-only >"$root/wow64-disk.out" 2>&1 & disk_pid=$!; }
 
+status=0
+# Seconds, and they fail no build: the code's style and static checks, the documents' links.
+say "style, static checks and links"
+scripts/check-style.sh || status=1
+scripts/check-docs.sh || status=1
+
 say "build of the i686 tree"
 scripts/build.sh win32
-status=0
 # The release: reproducible, the tests' own bytes, signed and verified; its signed Installer.exe
 # is left for the i686 run's entry release_signed_installer.
 say "the release"
