@@ -40,8 +40,8 @@ for program in Uninstall.exe Installer.exe; do
   cmp "$a/$program" "$b/$program" || fail "$program differs between two builds"
   cmp "$tests_bin/$program" "$a/$program" || fail "the tests' $program is not the released one"
   # Aware of Remote Desktop Session Hosts (IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE).
-  i686-w64-mingw32-objdump -p "$a/$program" | grep -q 'TERMINAL_SERVICE_AWARE' ||
-    fail "$program is not marked Terminal Server aware"
+  headers=$(i686-w64-mingw32-objdump -p "$a/$program")
+  grep -q 'TERMINAL_SERVICE_AWARE' <<<"$headers" || fail "$program is not marked Terminal Server aware"
   # Stripped: the debug information lies beside the build's copy, which names it.
   sections=$(i686-w64-mingw32-objdump -h "$a/$program")
   ! grep -q ' \.debug_' <<<"$sections" || fail "$program carries debug sections"
