@@ -212,6 +212,14 @@ TEST_F(RemoveDriversTest, DriverAPrinterStillUsesIsNeverRemoved)
         EXPECT_EQ(!g_strUnnamedDriverOf.empty(), report.rows[0].bDriverUnknown);
         DeletePrinterByName(kSecond);
     }
+
+    // Unattended, a named driver that the fresh check keeps is no success.
+    ASSERT_EQ(0u, AddTestPrinter(kPrinter, kDriver));
+    ASSERT_EQ(0u, AddTestPrinter(kSecond, L"RD Job Driver"));
+    EXPECT_EQ(kExitFailed, RunCommandLine({L"/quiet", L"/printer", kPrinter, L"/driver", kDriver}));
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_TRUE(DriverExists(kDriver));
+    DeletePrinterByName(kSecond);
 }
 
 TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
