@@ -258,6 +258,17 @@ NTSTATUS NTAPI SampledQuery(HANDLE h, PIO_STATUS_BLOCK pStatus, PVOID pInfo, ULO
     return reinterpret_cast<decltype(&NtQueryInformationFile)>(g_pRealQuery)(h, pStatus, pInfo, cb, info);
 }
 
+// The options of each open made while the privileges are enabled: they work only with backup intent.
+std::vector<ULONG> g_privilegedOpenOptions;
+void* g_pRealOpen = nullptr;
+NTSTATUS NTAPI SampledOpen(PHANDLE ph, ACCESS_MASK access, POBJECT_ATTRIBUTES pAttributes, PIO_STATUS_BLOCK pStatus,
+                           ULONG share, ULONG options)
+{
+    if (BackupPrivilegesEnabled())
+        g_privilegedOpenOptions.push_back(options);
+    return reinterpret_cast<decltype(&NtOpenFile)>(g_pRealOpen)(ph, access, pAttributes, pStatus, share, options);
+}
+
 TEST_F(DriverStoreTest, NoMentionStartsNothingAndDeletesNothing)
 {
     MakeFile(Package(L"tvpkg_other") + L"other.inf", InfText(L"Office Laser 200"));
@@ -304,9 +315,12 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
         SetEvent(RecordedProcessEnded());
     });
     g_privilegedOpens.clear();
+    g_privilegedOpenOptions.clear();
     {
         ScopedImportPatch query("ntdll.dll", "NtQueryInformationFile", reinterpret_cast<void*>(&SampledQuery));
         g_pRealQuery = query.Original();
+        ScopedImportPatch open("ntdll.dll", "NtOpenFile", reinterpret_cast<void*>(&SampledOpen));
+        g_pRealOpen = open.Original();
         EXPECT_TRUE(Clean(kDriver));
     }
     cmd.join();
@@ -316,6 +330,9 @@ TEST_F(DriverStoreTest, MatchingPackageIsTakenOverPausedForAndDeleted)
     EXPECT_FALSE(g_privilegedOpens.front()) << "the candidate walk";
     EXPECT_TRUE(g_privilegedOpens.back()) << "the deletion walk";
     EXPECT_FALSE(BackupPrivilegesEnabled()) << "put back after the walk";
+    ASSERT_GE(g_privilegedOpenOptions.size(), 3u) << "the sub-folder and both files are opened by name";
+    for (ULONG nOptions : g_privilegedOpenOptions)
+        EXPECT_NE(0u, nOptions & FILE_OPEN_FOR_BACKUP_INTENT) << "options " << std::hex << nOptions;
 }
 
 TEST_F(DriverStoreTest, CommandCannotBeSplitOrExtendedByTheFolderName)
