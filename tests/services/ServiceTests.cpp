@@ -34,6 +34,17 @@ DWORD SendStop(const std::wstring& name)
     return dwError;
 }
 
+// Starts a service as another program would, without waiting: true when the start was accepted.
+bool SendStart(const std::wstring& name)
+{
+    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hs = OpenServiceW(hm, name.c_str(), SERVICE_START);
+    const bool bStarted = StartServiceW(hs, 0, nullptr) != FALSE;
+    CloseServiceHandle(hs);
+    CloseServiceHandle(hm);
+    return bStarted;
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override { ClearLogs(); }
@@ -162,11 +173,7 @@ TEST_F(ServiceTest, StopOfAStartPendingServiceWaitsForTheStartThenStops)
     // A service still starting refuses the stop control at once: its start is waited for first.
     // (10 s pending: the checks below must come while it is, also on a slow machine.)
     TestService svc(UniqueName(L"tsPendingStop"), L"startpending 10000 1000");
-    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE hs = OpenServiceW(hm, svc.Name().c_str(), SERVICE_START);
-    ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
-    CloseServiceHandle(hs);
-    CloseServiceHandle(hm);
+    ASSERT_TRUE(SendStart(svc.Name()));
     ASSERT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), ServiceState(svc.Name()));
     ASSERT_NE(0u, SendStop(svc.Name())) << "control: a pending service accepts no stop control";
 
@@ -227,11 +234,7 @@ TEST_F(ServiceTest, DependentServicesThatRanAreStoppedFirstAndStartedAgain)
     ASSERT_TRUE(StartServiceAndWait(base.Name()));
     ASSERT_TRUE(StartServiceAndWait(running.Name()));
     ASSERT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(idle.Name()));
-    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE hs = OpenServiceW(hm, starting.Name().c_str(), SERVICE_START);
-    ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
-    CloseServiceHandle(hs);
-    CloseServiceHandle(hm);
+    ASSERT_TRUE(SendStart(starting.Name()));
     ASSERT_EQ(static_cast<DWORD>(SERVICE_START_PENDING), ServiceState(starting.Name()));
 
     EXPECT_TRUE(StopServiceByName(base.Name()));
@@ -254,11 +257,7 @@ TEST_F(ServiceTest, StartLeavesARunningOrPendingServiceAlone)
     EXPECT_TRUE(StartServiceByName(running.Name()));
 
     TestService pending(UniqueName(L"tsPending"), L"startpending 15000 1000");
-    SC_HANDLE hm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE hs = OpenServiceW(hm, pending.Name().c_str(), SERVICE_START);
-    ASSERT_TRUE(StartServiceW(hs, 0, nullptr));
-    CloseServiceHandle(hs);
-    CloseServiceHandle(hm);
+    ASSERT_TRUE(SendStart(pending.Name()));
     ULONGLONG start = GetTickCount64();
     EXPECT_TRUE(StartServiceByName(pending.Name()));
     EXPECT_LT(GetTickCount64() - start, 5000u) << "a pending service (15 s to go) is not waited for";
