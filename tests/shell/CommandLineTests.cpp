@@ -179,6 +179,29 @@ TEST(RemovalLock, HeldElsewhereItIsBusyAndAbandonedItCountsAsAcquired)
     ReleaseRemovalLock(lock);
 }
 
+// Windows without a boundary for the lock (never seen; Wine's ntdll hidden here) has no lock:
+// the shared name, which anyone may take first, serves only under Wine.
+void* g_pRealGetProcAddress = nullptr;
+FARPROC WINAPI HidingWine(HMODULE hModule, LPCSTR pName)
+{
+    if (!IS_INTRESOURCE(pName) && std::string(pName) == "wine_get_version")
+        return nullptr;
+    return reinterpret_cast<decltype(&GetProcAddress)>(g_pRealGetProcAddress)(hModule, pName);
+}
+
+TEST(RemovalLock, OutsideWineABoundaryThatCannotBeMadeIsAFailure)
+{
+    ScopedImportPatch hide("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&HidingWine));
+    g_pRealGetProcAddress = hide.Original();
+    ClearLogs();
+    RemovalLock lock;
+    EXPECT_EQ(kRemovalLockFailed, AcquireRemovalLock(0, lock));
+    EXPECT_EQ(nullptr, lock.hMutex);
+    EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"CreateBoundaryDescriptor", ERROR_SUCCESS)}, LogTexts());
+    ReleaseRemovalLock(lock);
+    ClearLogs();
+}
+
 // Where Windows has private namespaces (stood in), the lock lies in one that only a token with
 // the Administrators SID can make or open: a standard user can neither take the lock first nor
 // hold it by taking the name the lock had in the namespace all sessions share.

@@ -26,19 +26,31 @@ const wchar_t kLockNamespace[] = L"Tavrel";
 // (MUTEX_MODIFY_STATE), and a removal from the dialog could not take its turn.
 const wchar_t kLockSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
+// Whether the program runs under Wine, whose ntdll exports wine_get_version; Windows' does not.
+bool RunsUnderWine()
+{
+    HMODULE hNtdll = GetModuleHandleW(L"ntdll.dll");
+    return hNtdll && GetProcAddress(hNtdll, "wine_get_version");
+}
+
 // Creates the namespace, or opens it where another removal made it (tried again where that one
 // closed it in between). Null when it cannot be had; bNone when the system has no private
 // namespaces at all: Wine 8's CreateBoundaryDescriptorW returns null and sets no error, where
-// Windows (Vista on) fails it only for want of memory, with an error.
+// Windows (Vista on) fails it only for want of memory, with an error. Only under Wine is a
+// boundary that cannot be made taken for that: on Windows it is a failure, whatever the error,
+// so that the name anyone may take never stands in for the namespace.
 HANDLE OpenLockNamespace(SECURITY_ATTRIBUTES& attributes, bool& bNone)
 {
     bNone = false;
     SetLastError(ERROR_SUCCESS);
     HANDLE hBoundary = CreateBoundaryDescriptorW(kLockBoundary, 0);
     if (!hBoundary) {
-        bNone = GetLastError() == ERROR_SUCCESS || GetLastError() == ERROR_CALL_NOT_IMPLEMENTED;
-        if (!bNone)
+        const DWORD dwError = GetLastError();
+        bNone = (dwError == ERROR_SUCCESS || dwError == ERROR_CALL_NOT_IMPLEMENTED) && RunsUnderWine();
+        if (!bNone) {
+            SetLastError(dwError);
             WriteLog(L"CreateBoundaryDescriptor", TRUE);
+        }
         return nullptr;
     }
     BYTE administrators[SECURITY_MAX_SID_SIZE];
