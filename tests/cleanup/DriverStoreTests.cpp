@@ -122,12 +122,15 @@ TEST_F(DriverStoreTest, FileMentionsDriverReadsAnsiTextUpToItsFirstZero)
         EXPECT_EQ(c.expected, FileMentionsDriver(dir + c.pName, c.pDriver)) << c.pName << " / " << c.pDriver;
     EXPECT_FALSE(FileMentionsDriver(dir + L"missing.inf", kDriver));
 
-    // Held open elsewhere: like ReadWholeFile, the test opens without sharing and reads nothing.
-    HANDLE hHeld = CreateFileW((dir + L"upper.inf").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    // Held open elsewhere without sharing: it mentions nothing, and the caller learns why.
+    HANDLE hHeld = CreateFileW((dir + L"upper.inf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
-    EXPECT_FALSE(FileMentionsDriver(dir + L"upper.inf", kDriver));
+    DWORD dwUnread = 0;
+    EXPECT_FALSE(FileMentionsDriver(dir + L"upper.inf", kDriver, &dwUnread));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), dwUnread);
     CloseHandle(hHeld);
+    EXPECT_TRUE(FileMentionsDriver(dir + L"upper.inf", kDriver, &dwUnread));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), dwUnread);
 
     // A path longer than MAX_PATH is read all the same.
     std::wstring deep = dir;

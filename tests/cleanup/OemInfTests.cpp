@@ -181,9 +181,10 @@ DWORD WINAPI RunOutWait(HANDLE, DWORD dwMilliseconds)
     g_waits.push_back(dwMilliseconds);
     return g_dwWaitAnswer;
 }
+DWORD g_dwExitCode = ERROR_INVALID_PARAMETER;
 BOOL WINAPI EndedWithError(HANDLE, LPDWORD pdwExitCode)
 {
-    *pdwExitCode = ERROR_INVALID_PARAMETER;
+    *pdwExitCode = g_dwExitCode;
     return TRUE;
 }
 
@@ -234,10 +235,66 @@ TEST_F(OemInfTest, PnpUtilStillAtWorkLeavesItsInfUnsettled)
         ScopedImportPatch exitCode("kernel32.dll", "GetExitCodeProcess", reinterpret_cast<void*>(&EndedWithError));
         EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers(), &unsettled));
     }
-    g_refusedName = L"oem9031.inf";
-    g_dwWaitAnswer = WAIT_TIMEOUT;
     EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9033.inf"}, unsettled);
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"pnputil oem9033.inf", ERROR_INVALID_PARAMETER)}, LogTexts());
+
+    // 3010: done, and a restart finishes it: no failure record but one that says so, and the
+    // caller learns it (an unattended run then ends with 3010).
+    ClearLogs();
+    bool bRestartNeeded = false;
+    g_dwExitCode = ERROR_SUCCESS_REBOOT_REQUIRED;
+    {
+        ScopedImportPatch exitCode("kernel32.dll", "GetExitCodeProcess", reinterpret_cast<void*>(&EndedWithError));
+        EXPECT_TRUE(UninstallOemInfs(kDriver, OtherDrivers(), nullptr, &bRestartNeeded));
+    }
+    g_dwExitCode = ERROR_INVALID_PARAMETER;
+    g_refusedName = L"oem9031.inf";
+    g_dwWaitAnswer = WAIT_TIMEOUT;
+    EXPECT_TRUE(bRestartNeeded);
+    EXPECT_EQ(std::vector<std::string>{Ansi(L"卸载完成，需要重新启动计算机：pnputil oem9033.inf")}, LogTexts());
+}
+
+// An OEM INF another program holds open is read where that program shares reading (a scanner,
+// the indexer). Where it shares nothing, the INF may mention the driver: it stays unsettled,
+// with a record, in the plan and the removal alike, and the store keeps the packages.
+TEST_F(OemInfTest, InfHeldOpenByAnotherProgramIsReadOrKeepsItsPackage)
+{
+    Make(L"oem9051.inf", Inf(kDriver));
+    Make(L"oem9052.inf", Inf(kDriver));
+    const std::wstring package = NativeSystemFolder() + L"\\DriverStore\\FileRepository\\tvheld2.inf_amd64_1\\";
+    MakeFile(package + L"tvheld2.inf", Inf(kDriver));
+    auto Hold = [&](const wchar_t* pName, DWORD dwShare) {
+        return CreateFileW((m_inf + pName).c_str(), GENERIC_READ, dwShare, nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE hReader = Hold(L"oem9051.inf", FILE_SHARE_READ), hLocker = Hold(L"oem9052.inf", 0);
+    RemovalPlan plan;
+    std::vector<std::wstring> unsettled;
+    EXPECT_TRUE(PlanOemInfs(kDriver, OtherDrivers(), unsettled, plan));
+    CloseHandle(hReader);
+    std::map<std::wstring, std::wstring> decided;
+    for (const PlanItem& line : plan)
+        decided[line.strTarget] = std::wstring(line.decision.bRemove ? L"remove|" : L"keep|") + line.decision.pRule +
+                                  L"|" + line.decision.strBecause;
+    EXPECT_EQ((std::map<std::wstring, std::wstring>{{m_inf + L"oem9051.inf", L"remove|mentions-driver|"},
+                                                    {m_inf + L"oem9052.inf", L"keep|unreadable|error 32"}}),
+              decided);
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9052.inf"}, unsettled);
+
+    unsettled.clear();
+    EXPECT_TRUE(Uninstall(kDriver, OtherDrivers(), &unsettled));
+    EXPECT_EQ(std::vector<std::wstring>{m_inf + L"oem9052.inf"}, unsettled);
+    {
+        ScopedCallRecorder shell("ShellExecuteExW", RecordOnly);
+        ScopedCallRecorder sleep("Sleep", RecordOnly);
+        EXPECT_TRUE(CleanDriverStore(kDriver, OtherDrivers(), unsettled));
+    }
+    CloseHandle(hLocker);
+    EXPECT_FALSE(PathExists(m_inf + L"oem9051.inf"));
+    EXPECT_TRUE(PathExists(m_inf + L"oem9052.inf"));
+    EXPECT_TRUE(PathExists(package + L"tvheld2.inf")) << "the package an unreadable OEM INF may publish stays";
+    const std::string record = ErrorRecordText(L"ReadFile" + m_inf + L"oem9052.inf", ERROR_SHARING_VIOLATION);
+    EXPECT_EQ((std::vector<std::string>{record, record}), LogTexts());
+    RemoveTree(package);
 }
 
 // SetupAPI's map from a published INF to its driver-store INF (Wine 8 has only a stub).

@@ -242,6 +242,35 @@ TEST_F(ScannerTest, MissingAndEmptyFolders)
     EXPECT_EQ(1u, LogTexts().size());
 }
 
+// A folder that is there but cannot be opened (held without sharing here) may hold anything: a
+// deleting walk fails with a record naming the call, one that only looks logs it and goes on.
+TEST_F(ScannerTest, FolderThatCannotBeOpenedFailsADeletingWalk)
+{
+    const std::wstring dir = kRoot + L"held\\";
+    MakeFile(dir + L"a.txt");
+    MakeFile(dir + L"locked\\b.txt");
+    auto Hold = [](const std::wstring& folder) {
+        return CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    };
+    HANDLE hHeld = Hold(dir + L"locked");
+    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+    CDirScanner scanner;
+    EXPECT_TRUE(scanner.ScanDirectory(dir, ScanCollect, L"", FALSE));
+    EXPECT_EQ(std::vector<std::wstring>{dir + L"a.txt"}, scanner.m_matchedFiles);
+    EXPECT_FALSE(scanner.ScanDirectory(dir, ScanDelete, L"", FALSE));
+    EXPECT_FALSE(PathExists(dir + L"a.txt")) << "the walk goes on with the rest";
+    CloseHandle(hHeld);
+    EXPECT_TRUE(PathExists(dir + L"locked\\b.txt"));
+    hHeld = Hold(kRoot + L"held");
+    EXPECT_FALSE(scanner.ScanDirectory(dir, ScanDelete, L"", FALSE)) << "nor may the walk's own folder";
+    CloseHandle(hHeld);
+    EXPECT_TRUE(PathExists(dir + L"locked\\b.txt"));
+    const std::string record = ErrorRecordText(L"NtOpenFile" + dir + L"locked\\", ERROR_SHARING_VIOLATION);
+    EXPECT_EQ((std::vector<std::string>{record, record, ErrorRecordText(L"CreateFile" + dir, ERROR_SHARING_VIOLATION)}),
+              LogTexts());
+}
+
 TEST_F(ScannerTest, PatternIsACaseSensitiveSubstringOfTheFileName)
 {
     struct Case {
@@ -308,9 +337,9 @@ TEST_F(ScannerTest, CollectingAccumulatesInWalkOrderAndTouchesNothing)
     EXPECT_TRUE(PathExists(dir + L"zz.inf"));
     EXPECT_TRUE(PathExists(dir + L"sub\\deeper\\oem3.PNF"));
 
-    // A mode other than collect or delete walks and changes nothing.
+    // A mode other than collect, delete or plan walks and changes nothing.
     CDirScanner other;
-    EXPECT_TRUE(other.ScanDirectory(dir, 2, L"", TRUE));
+    EXPECT_TRUE(other.ScanDirectory(dir, 3, L"", TRUE));
     EXPECT_TRUE(other.m_matchedFiles.empty());
     EXPECT_TRUE(PathExists(dir + L"oem1.inf"));
     EXPECT_TRUE(PathExists(dir));
@@ -372,12 +401,18 @@ TEST_F(ScannerTest, ReadWholeFile)
     EXPECT_EQ(nullptr, CDirScanner::ReadWholeFile(kRoot + L"missing.inf", length));
     EXPECT_EQ(12345u, length) << "length is left alone when the file cannot be opened";
 
-    // Opened without sharing: a file that someone else holds open is not read.
-    HANDLE hHeld = CreateFileW((kRoot + L"a.inf").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
-    EXPECT_EQ(nullptr, CDirScanner::ReadWholeFile(kRoot + L"a.inf", length));
-    CloseHandle(hHeld);
+    // Shared for reading only: another reader does not keep it from being read, a writer or a
+    // holder that shares nothing does.
+    const DWORD accesses[] = {GENERIC_READ, GENERIC_WRITE};
+    for (DWORD dwAccess : accesses) {
+        HANDLE hHeld = CreateFileW((kRoot + L"a.inf").c_str(), dwAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, hHeld);
+        pBuffer = CDirScanner::ReadWholeFile(kRoot + L"a.inf", length);
+        EXPECT_EQ(dwAccess == GENERIC_READ, pBuffer != nullptr) << "held for " << std::hex << dwAccess;
+        delete[] pBuffer;
+        CloseHandle(hHeld);
+    }
     EXPECT_TRUE(LogTexts().empty()) << "reading logs nothing";
 }
 

@@ -136,6 +136,14 @@ BOOL DeleteListedFile(HANDLE hFolder, const std::wstring& strName, const LARGE_I
     return bDeleted;
 }
 
+// A folder of the tree that the walk could not open or list, with the call that failed: logged;
+// a failure of a deleting walk (its files may still be there), none of a walk that only looks.
+BOOL UnreadFolder(const wchar_t* pCall, const std::wstring& dir, int mode)
+{
+    WriteLog(pCall + dir, TRUE);
+    return mode == ScanDelete ? FALSE : TRUE;
+}
+
 }  // namespace
 
 bool FileNameLess::operator()(const std::wstring& a, const std::wstring& b) const
@@ -167,12 +175,18 @@ BOOL CDirScanner::ScanDirectory(const std::wstring& dir, int mode, const std::ws
         hFolder = INVALID_HANDLE_VALUE;
         SetLastError(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT ? ERROR_CANT_ACCESS_FILE : ERROR_DIRECTORY);
     }
-    // A folder that cannot be opened counts as empty; its removal, when asked for, fails.
+    // A folder to be removed that cannot be opened is not removed. Otherwise one that is not there
+    // holds nothing to find or delete; one that is there and cannot be opened may hold anything,
+    // and a deleting walk that could not look in it has not done its work.
     if (hFolder == INVALID_HANDLE_VALUE) {
-        if (!bRemove)
+        const DWORD dwError = GetLastError();
+        if (bRemove) {
+            WriteLog(L"RemoveDirectory", TRUE);
+            return FALSE;
+        }
+        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
             return TRUE;
-        WriteLog(L"RemoveDirectory", TRUE);
-        return FALSE;
+        return UnreadFolder(L"CreateFile", dir, mode);
     }
     BOOL result = WalkHeldFolder(hFolder, dir, mode, pattern, bRemoveDirs);
     CloseHandle(hFolder);  // a folder marked for removal goes now
@@ -219,9 +233,11 @@ BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mo
                     SetLastError(ERROR_CANT_ACCESS_FILE);
                 }
                 if (hSub == INVALID_HANDLE_VALUE) {
-                    // Like a folder that cannot be listed: empty, and not removed.
+                    // Not entered, and so not removed either.
                     if (bRemove) {
                         WriteLog(L"RemoveDirectory", TRUE);
+                        result = FALSE;
+                    } else if (!UnreadFolder(L"NtOpenFile", dir + strName + L'\\', mode)) {
                         result = FALSE;
                     }
                     continue;
@@ -236,13 +252,20 @@ BOOL CDirScanner::WalkHeldFolder(HANDLE hFolder, const std::wstring& dir, int mo
                 continue;
             if (mode == ScanCollect) {
                 m_matchedFiles.push_back(strPath);
-            } else if (mode == ScanDelete && !m_keptNames.count(strName) &&
-                       !DeleteListedFile(hFolder, strName, pEntry->FileId)) {
+            } else if (m_keptNames.count(strName)) {
+                if (mode == ScanPlan)
+                    m_passedOverFiles.push_back(strPath);
+            } else if (mode == ScanPlan) {
+                m_matchedFiles.push_back(strPath);
+            } else if (mode == ScanDelete && !DeleteListedFile(hFolder, strName, pEntry->FileId)) {
                 WriteLog(L"DeleteFile" + strPath, TRUE);
                 result = FALSE;
             }
         }
     }
+    // The listing ends with ERROR_NO_MORE_FILES; any other end left entries unseen.
+    if (GetLastError() != ERROR_NO_MORE_FILES && !UnreadFolder(L"GetFileInformationByHandleEx", dir, mode))
+        result = FALSE;
 
     if (bRemove && !DeleteThrough(hFolder)) {
         WriteLog(L"RemoveDirectory", TRUE);
@@ -265,9 +288,12 @@ BOOL CDirScanner::MatchesPattern(const std::wstring& path, const std::wstring& p
 
 HANDLE OpenFileForWholeRead(const std::wstring& path, DWORD& dwSize)
 {
+    // Shared for reading: a virus scanner or the indexer reading an INF at the same moment must
+    // not make it unreadable here (an OEM INF that cannot be read keeps its package). Sharing
+    // reads only still keeps every writer out while it is read, as no sharing did.
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-    HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, 0, &inheritable, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hFile = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
     DWORD dwHigh = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -220,22 +221,31 @@ const wchar_t* DriverStoreSystemFolder()
 // maker's; one whose name is there is Windows' own, and one that cannot be checked (the INF
 // folder missing or unreadable) is not proven to be a maker's: both stay, the latter with a
 // record of the failed check.
-bool IsMakersPackage(const std::wstring& strInfFolder, const std::wstring& strInfPath)
+bool IsMakersPackage(const std::wstring& strInfFolder, const std::wstring& strInfPath, Decision& keep)
 {
     const std::wstring strPublished = strInfFolder + strInfPath.substr(strInfPath.rfind(L'\\') + 1);
-    if (GetFileAttributesW(strPublished.c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(strPublished.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        keep = {false, L"windows-package", strPublished};
         return false;
+    }
     if (GetLastError() == ERROR_FILE_NOT_FOUND)
         return true;
     WriteLog(L"GetFileAttributes" + strPublished, TRUE);
+    keep = {false, L"inf-folder-unreadable", strPublished};
     return false;
 }
 
 // Whether the file's text contains one of `needles` (each non-empty, a to z upper-cased). The
 // text: the file's bytes converted from the system's ANSI code page up to the first zero
 // character, a to z upper-cased.
-BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>& needles)
+// `pnFound` learns which needle was found first; `pdwUnread` the error where the file could not
+// be opened or read whole (nothing is found then), and stays ERROR_SUCCESS otherwise.
+BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>& needles, size_t* pnFound = nullptr,
+                      DWORD* pdwUnread = nullptr)
 {
+    DWORD dwUnreadStandIn = ERROR_SUCCESS;
+    DWORD& dwUnread = pdwUnread ? *pdwUnread : dwUnreadStandIn;
+    dwUnread = ERROR_SUCCESS;
     // The file is read as CDirScanner::ReadWholeFile reads it (the same open, the size taken
     // once, a short read ending the text, a file that cannot be read matching nothing), but
     // a piece at a time through small buffers instead of whole into a new one: the text and
@@ -244,14 +254,19 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
     // doubled that under Wine).
     DWORD dwLeft = 0;
     HANDLE hFile = OpenFileForWholeRead(path, dwLeft);
-    if (hFile == INVALID_HANDLE_VALUE)
+    if (hFile == INVALID_HANDLE_VALUE) {
+        dwUnread = GetLastError();
         return FALSE;
+    }
     // Most files are ruled out by their bytes alone; the others are read again from the start.
     std::vector<BYTE> bytes(kPieceBytes + 1);
     ByteNeedles byteNeedles;
-    if (MakeByteNeedles(needles, byteNeedles) &&
-        (!FileBytesMayHold(hFile, dwLeft, byteNeedles, bytes) ||
-         SetFilePointer(hFile, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)) {
+    if (MakeByteNeedles(needles, byteNeedles) && !FileBytesMayHold(hFile, dwLeft, byteNeedles, bytes)) {
+        CloseHandle(hFile);
+        return FALSE;
+    }
+    if (SetFilePointer(hFile, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        dwUnread = GetLastError();
         CloseHandle(hFile);
         return FALSE;
     }
@@ -273,8 +288,10 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
         if (bytes.size() < nHave + dwWant + 1)
             bytes.resize(nHave + dwWant + 1);
         DWORD dwRead = 0;
-        if (dwWant && !ReadFile(hFile, bytes.data() + nHave, dwWant, &dwRead, nullptr))
+        if (dwWant && !ReadFile(hFile, bytes.data() + nHave, dwWant, &dwRead, nullptr)) {
+            dwUnread = GetLastError();
             break;
+        }
         nHave += dwRead;
         // After the last byte, or after a short read, comes the zero that ends the text.
         dwLeft = dwRead < dwWant ? 0 : dwLeft - dwWant;
@@ -290,15 +307,20 @@ BOOL FileTextContains(const std::wstring& path, const std::vector<std::wstring>&
         }
 
         const size_t nLength = AnsiToUpperText(bytes.data(), nEnd, text, nKept);
-        if (nLength == SIZE_MAX)
+        if (nLength == SIZE_MAX) {
+            dwUnread = GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION;
             break;
+        }
         // The text ends at its first zero character (in a UTF-16 file, within the first bytes).
         const size_t nNew = wcsnlen(text.data() + nKept, nLength - nKept);
         if (nNew < nLength - nKept)
             bTextEnded = true;
         const std::wstring_view piece(text.data(), nKept + nNew);
-        for (const std::wstring& strNeedle : needles)
-            bFound = bFound || piece.find(strNeedle) != std::wstring_view::npos;
+        for (size_t n = 0; n < needles.size() && !bFound; ++n) {
+            bFound = piece.find(needles[n]) != std::wstring_view::npos;
+            if (bFound && pnFound)
+                *pnFound = n;
+        }
 
         const size_t nTail = piece.size() < nKeep ? piece.size() : nKeep;
         std::copy(piece.end() - nTail, piece.end(), text.begin());
@@ -356,7 +378,8 @@ void RestorePrivileges(HANDLE hToken, std::vector<BYTE>& previous)
 // publishes a package's INF as oem<N>.inf by copying it, so the copy has the same bytes. An
 // unsettled OEM INF that can no longer be read (pnputil at work may have removed it) could be
 // any package's: then every package is kept.
-bool PublishedAsUnsettledOemInf(const std::wstring& strStoreInf, const std::vector<std::wstring>& unsettledOemInfs)
+bool PublishedAsUnsettledOemInf(const std::wstring& strStoreInf, const std::vector<std::wstring>& unsettledOemInfs,
+                                std::wstring& strOemInf)
 {
     if (unsettledOemInfs.empty())
         return false;
@@ -367,22 +390,101 @@ bool PublishedAsUnsettledOemInf(const std::wstring& strStoreInf, const std::vect
         DWORD nOem = 0;
         BYTE* pOem = CDirScanner::ReadWholeFile(unsettledOemInfs[i], nOem);
         bSame = !pOem || (nOem == nStore && std::memcmp(pOem, pStore, nStore) == 0);
+        if (bSame)
+            strOemInf = unsettledOemInfs[i];
         delete[] pOem;
     }
     delete[] pStore;
     return bSame;
 }
 
+// Whether the package of a store INF that mentions the driver goes, and which rule says so.
+Decision DecidePackage(const std::wstring& strInfPath, const std::wstring& driverName, const std::wstring& strInfFolder,
+                       const OtherDrivers& others, const std::vector<std::wstring>& unsettledOemInfs)
+{
+    Decision keep;
+    if (!IsMakersPackage(strInfFolder, strInfPath, keep))
+        return keep;
+    // Another installed driver still comes from the package: its INF path lies there, or the INF
+    // names that driver's model too (one INF lists many models).
+    if (AnotherDriverComesFromPackage(others, GetFolderFromPath(strInfPath), &keep.strBecause)) {
+        keep.pRule = L"package-of-another-driver";
+        return keep;
+    }
+    if (FileNamesAnotherDriver(strInfPath, driverName, others.names, &keep.strBecause)) {
+        keep.pRule = L"names-another-driver";
+        return keep;
+    }
+    // One decision per package: the one the OEM INF clean-up could not make stays made.
+    if (PublishedAsUnsettledOemInf(strInfPath, unsettledOemInfs, keep.strBecause)) {
+        keep.pRule = L"oem-inf-kept";
+        return keep;
+    }
+    return {true, L"mentions-driver", L""};
+}
+
+// Finds the packages whose INF mentions the driver, decides each, and hands each package
+// folder with its decision to `onDecided`, which acts on it or records it. FALSE when the
+// Windows folder is unknown or `onDecided` answered FALSE for any package.
+BOOL DecideStorePackages(std::wstring driverName, const OtherDrivers& others,
+                         const std::vector<std::wstring>& unsettledOemInfs,
+                         const std::function<BOOL(const std::wstring&, const Decision&)>& onDecided)
+{
+    if (driverName.empty())
+        return TRUE;
+    UpperCaseAscii(&driverName[0], driverName.size());
+
+    std::wstring strWindows;
+    if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
+        return FALSE;
+    const std::wstring strRepository = strWindows + DriverStoreSystemFolder() + L"\\DriverStore\\FileRepository\\";
+    const std::wstring strInfFolder = strWindows + L"\\inf\\";
+
+    CDirScanner listScanner;
+    listScanner.ScanDirectory(strRepository, ScanCollect, L".inf", TRUE);
+
+    BOOL result = TRUE;
+    for (const std::wstring& strPath : listScanner.m_matchedFiles) {
+        if (!FileMentionsDriver(strPath, driverName))
+            continue;
+        const std::wstring strFolder = GetFolderFromPath(strPath);
+        // An INF lying loose in the repository would make the whole repository, with every
+        // other driver's package, the folder to take over and delete: it is passed over.
+        if (strFolder.size() <= strRepository.size())
+            continue;
+        if (!onDecided(strFolder, DecidePackage(strPath, driverName, strInfFolder, others, unsettledOemInfs)))
+            result = FALSE;
+    }
+    return result;
+}
+
+// Takes the package folder over and deletes it. FALSE when it could not be deleted whole.
+BOOL TakeOverAndDelete(const std::wstring& strFolder)
+{
+    GrantFolderAccess(strFolder);
+    Sleep(kGrantPauseMs);
+    CDirScanner deleteScanner;
+    HANDLE hToken = nullptr;
+    std::vector<BYTE> previous;
+    const bool bBackup = EnableBackupPrivileges(hToken, previous);
+    const BOOL bDeleted = deleteScanner.ScanDirectory(strFolder, ScanDelete, L"", TRUE);
+    if (bBackup)
+        RestorePrivileges(hToken, previous);
+    return bDeleted;
+}
+
 }  // namespace
 
-BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName)
+BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName, DWORD* pdwUnread)
 {
+    if (pdwUnread)
+        *pdwUnread = ERROR_SUCCESS;
     // The empty name occurs in every text; it must not make every INF a match.
     if (driverName.empty())
         return FALSE;
     std::wstring strName = driverName;
     UpperCaseAscii(&strName[0], strName.size());
-    return FileTextContains(path, {strName});
+    return FileTextContains(path, {strName}, nullptr, pdwUnread);
 }
 
 // INFs give each model's name in double quotes, in a models section or under [Strings]. A
@@ -390,11 +492,12 @@ BOOL FileMentionsDriver(const std::wstring& path, const std::wstring& driverName
 // FileMentionsDriver compares: the text as it reads it, a to z without regard to case, every
 // other character as it is.
 BOOL FileNamesAnotherDriver(const std::wstring& path, const std::wstring& driverName,
-                            const std::vector<std::wstring>& otherNames)
+                            const std::vector<std::wstring>& otherNames, std::wstring* pStrNamed)
 {
     std::wstring strOwn = driverName;
     UpperCaseAscii(&strOwn[0], strOwn.size());
     std::vector<std::wstring> needles;
+    std::vector<const std::wstring*> named;  // the name behind each needle
     for (const std::wstring& strOther : otherNames) {
         std::wstring strName = strOther;
         // &strName[0] of an empty string is its terminating zero (defined since C++11), and no
@@ -403,10 +506,17 @@ BOOL FileNamesAnotherDriver(const std::wstring& path, const std::wstring& driver
         UpperCaseAscii(&strName[0], strName.size());
         // The removed driver's twin of another environment bears its name: only its INF path
         // can tell its package.
-        if (!strName.empty() && strName != strOwn)
+        if (!strName.empty() && strName != strOwn) {
             needles.push_back(L"\"" + strName + L"\"");
+            named.push_back(&strOther);
+        }
     }
-    return !needles.empty() && FileTextContains(path, needles);
+    size_t nFound = 0;
+    if (needles.empty() || !FileTextContains(path, needles, &nFound))
+        return FALSE;
+    if (pStrNamed)
+        *pStrNamed = *named[nFound];
+    return TRUE;
 }
 
 std::wstring GetFolderFromPath(const std::wstring& path)
@@ -473,52 +583,21 @@ void GrantFolderAccess(const std::wstring& folder)
         CoUninitialize();
 }
 
-BOOL CleanDriverStore(std::wstring driverName, const OtherDrivers& others,
+BOOL CleanDriverStore(const std::wstring& driverName, const OtherDrivers& others,
                       const std::vector<std::wstring>& unsettledOemInfs)
 {
-    if (driverName.empty())
-        return TRUE;
-    UpperCaseAscii(&driverName[0], driverName.size());
+    return DecideStorePackages(driverName, others, unsettledOemInfs,
+                               [](const std::wstring& strFolder, const Decision& decision) {
+                                   return decision.bRemove ? TakeOverAndDelete(strFolder) : TRUE;
+                               });
+}
 
-    std::wstring strWindows;
-    if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
-        return FALSE;
-    const std::wstring strRepository = strWindows + DriverStoreSystemFolder() + L"\\DriverStore\\FileRepository\\";
-    const std::wstring strInfFolder = strWindows + L"\\inf\\";
-
-    CDirScanner listScanner;
-    listScanner.ScanDirectory(strRepository, ScanCollect, L".inf", TRUE);
-
-    BOOL result = TRUE;
-    for (const std::wstring& strPath : listScanner.m_matchedFiles) {
-        if (!FileMentionsDriver(strPath, driverName))
-            continue;
-        const std::wstring strFolder = GetFolderFromPath(strPath);
-        // An INF lying loose in the repository would make the whole repository, with every
-        // other driver's package, the folder to take over and delete: it is passed over.
-        if (strFolder.size() <= strRepository.size())
-            continue;
-        if (!IsMakersPackage(strInfFolder, strPath))
-            continue;
-        // Another installed driver still comes from the package: its INF path lies there,
-        // or the INF names that driver's model too (one INF lists many models).
-        if (AnotherDriverComesFromPackage(others, strFolder) ||
-            FileNamesAnotherDriver(strPath, driverName, others.names))
-            continue;
-        // One decision per package: the one the OEM INF clean-up could not make stays made.
-        if (PublishedAsUnsettledOemInf(strPath, unsettledOemInfs))
-            continue;
-        GrantFolderAccess(strFolder);
-        Sleep(kGrantPauseMs);
-        // A package that could not be deleted whole fails the clean-up, whichever comes last.
-        CDirScanner deleteScanner;
-        HANDLE hToken = nullptr;
-        std::vector<BYTE> previous;
-        const bool bBackup = EnableBackupPrivileges(hToken, previous);
-        if (!deleteScanner.ScanDirectory(strFolder, ScanDelete, L"", TRUE))
-            result = FALSE;
-        if (bBackup)
-            RestorePrivileges(hToken, previous);
-    }
-    return result;
+BOOL PlanDriverStore(const std::wstring& driverName, const OtherDrivers& others,
+                     const std::vector<std::wstring>& unsettledOemInfs, RemovalPlan& plan)
+{
+    return DecideStorePackages(driverName, others, unsettledOemInfs,
+                               [&plan](const std::wstring& strFolder, const Decision& decision) -> BOOL {
+                                   AddToPlan(plan, L"package", strFolder, decision);
+                                   return TRUE;
+                               });
 }

@@ -3,6 +3,8 @@
 #include <setupapi.h>
 #include <shlobj.h>
 
+#include <functional>
+
 #include "cleanup/DirScanner.h"
 #include "cleanup/DriverStore.h"
 #include "cleanup/OtherDrivers.h"
@@ -23,14 +25,16 @@ const DWORD kPnpUtilWaitMs = 30000;
 // finish (ending it halfway could leave the store half changed), with a record; so is a start
 // that fails and an exit code other than 0 (as the record's error). Whether the INF went is
 // then read from the INF folder, not from pnputil.
-void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
+// pnputil's 3010 is a success that needs a restart (MS: PnPUtil return values): recorded as
+// such, not as a failure, and returned as true so that the run can tell its caller.
+bool UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring& strName)
 {
     std::wstring strCommand = L"\"" + strWindows + L"\\Sysnative\\pnputil.exe\" -f -d \"" + strName + L"\"";
     // CSIDL_SYSTEM's path names the native system folder for the 64-bit pnputil (this 32-bit
     // process sees SysWOW64 there, which exists too).
     std::wstring strSystem;
     if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
-        return;
+        return false;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -39,29 +43,35 @@ void UninstallOemInfNatively(const std::wstring& strWindows, const std::wstring&
     if (!CreateProcessW(nullptr, &strCommand[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, strSystem.c_str(),
                         &startup, &process)) {
         WriteLog(L"pnputil " + strName, TRUE);
-        return;
+        return false;
     }
     DWORD dwExitCode = STILL_ACTIVE;
+    bool bRestartNeeded = false;
     if (WaitForSingleObject(process.hProcess, kPnpUtilWaitMs) != WAIT_OBJECT_0) {
         SetLastError(WAIT_TIMEOUT);
         WriteLog(L"pnputil " + strName, TRUE);
-    } else if (GetExitCodeProcess(process.hProcess, &dwExitCode) && dwExitCode != 0) {
+    } else if (GetExitCodeProcess(process.hProcess, &dwExitCode) && dwExitCode == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        WriteLog(L"卸载完成，需要重新启动计算机：pnputil " + strName, FALSE);
+        bRestartNeeded = true;
+    } else if (dwExitCode != 0) {
         SetLastError(dwExitCode);
         WriteLog(L"pnputil " + strName, TRUE);
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return bRestartNeeded;
 }
 
 // Uninstalls one OEM INF, by SetupAPI or, where SetupAPI refuses a 32-bit caller, by pnputil.
 // It counts as uninstalled only when it is gone from the INF folder afterwards: whatever the
 // calls answered, an INF still published keeps its package out of the store clean-up, so that
 // no oem<N>.inf is left pointing at a deleted package.
-bool UninstallOemInf(const std::wstring& strWindows, const std::wstring& strPath, const std::wstring& strName)
+bool UninstallOemInf(const std::wstring& strWindows, const std::wstring& strPath, const std::wstring& strName,
+                     bool& bRestartNeeded)
 {
     if (!SetupUninstallOEMInfW(strName.c_str(), SUOI_FORCEDELETE, nullptr)) {
         if (GetLastError() == ERROR_IN_WOW64)
-            UninstallOemInfNatively(strWindows, strName);
+            bRestartNeeded = UninstallOemInfNatively(strWindows, strName) || bRestartNeeded;
         else
             WriteLog(L"SetupUninstallOEMInf " + strName, TRUE);
     }
@@ -72,7 +82,8 @@ bool UninstallOemInf(const std::wstring& strWindows, const std::wstring& strPath
 // SetupAPI tells the package of a published INF from Vista on (looked up at run time: Wine 8
 // has only a stub). Only where the spooler has named such packages is there anything to ask;
 // an answer that cannot be had leaves the INF alone, with a record.
-bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherDrivers& others, bool& bUnplaced)
+bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherDrivers& others, bool& bUnplaced,
+                                    std::wstring& strOtherInf)
 {
     bUnplaced = false;
     if (others.infPaths.empty())
@@ -87,45 +98,97 @@ bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherD
         bUnplaced = true;
         return true;
     }
-    return AnotherDriverComesFromPackage(others, szStoreInf);
+    return AnotherDriverComesFromPackage(others, szStoreInf, &strOtherInf);
 }
 
-}  // namespace
+// What is done with an OEM INF that mentions the driver, or could not be read (`dwUnread`, its
+// error: it may mention it). `bUnsettled`: kept without knowing its package, which then stays.
+Decision DecideOemInf(const std::wstring& strPath, const std::wstring& driverName, const OtherDrivers& others,
+                      DWORD dwUnread, bool& bUnsettled)
+{
+    bUnsettled = false;
+    Decision keep;
+    if (dwUnread != ERROR_SUCCESS) {
+        SetLastError(dwUnread);
+        WriteLog(L"ReadFile" + strPath, TRUE);
+        bUnsettled = true;
+        return {false, L"unreadable", L"error " + std::to_wstring(dwUnread)};
+    }
+    // Left alone while another installed driver still comes from it.
+    if (FileNamesAnotherDriver(strPath, driverName, others.names, &keep.strBecause)) {
+        keep.pRule = L"names-another-driver";
+        return keep;
+    }
+    bool bUnplaced = false;
+    if (PublishesAnotherDriversPackage(strPath, others, bUnplaced, keep.strBecause)) {
+        bUnsettled = bUnplaced;
+        keep.pRule = bUnplaced ? L"package-unknown" : L"package-of-another-driver";
+        return keep;
+    }
+    return {true, L"mentions-driver", L""};
+}
 
-BOOL UninstallOemInfs(std::wstring driverName, const OtherDrivers& others, std::vector<std::wstring>* pUnsettled)
+// Finds the OEM INFs that mention the driver (or cannot be read), decides each, and hands each
+// with its decision to `onDecided`, which acts on it or records it.
+void DecideOemInfs(
+    std::wstring driverName, const OtherDrivers& others,
+    const std::function<void(const std::wstring&, const std::wstring&, const Decision&, bool)>& onDecided)
 {
     // An empty name would match, and so uninstall, every OEM INF of the computer.
     if (driverName.empty())
-        return TRUE;
+        return;
     for (wchar_t& c : driverName) {
         if (c >= L'a' && c <= L'z')
             c = static_cast<wchar_t>(c - (L'a' - L'A'));
     }
-
     // Without the Windows folder there is nothing to look at; this step never fails the removal.
     std::wstring strWindows;
     if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
-        return TRUE;
+        return;
 
     CDirScanner scanner;
     scanner.ScanDirectory(strWindows + L"\\inf\\", ScanCollect, L"oem", TRUE);
     for (const std::wstring& strPath : scanner.m_matchedFiles) {
-        if (!FileMentionsDriver(strPath, driverName))
+        DWORD dwUnread = ERROR_SUCCESS;
+        if (!FileMentionsDriver(strPath, driverName, &dwUnread) && dwUnread == ERROR_SUCCESS)
             continue;
-        size_t nSlash = strPath.rfind(L'\\');
-        if (nSlash == std::wstring::npos)
-            continue;
-        // Left alone while another installed driver still comes from it.
-        bool bUnplaced = false;
-        if (FileNamesAnotherDriver(strPath, driverName, others.names) ||
-            PublishesAnotherDriversPackage(strPath, others, bUnplaced)) {
-            if (bUnplaced && pUnsettled)
-                pUnsettled->push_back(strPath);
-            continue;
-        }
-        // An INF that stays does not end the removal; its package stays too.
-        if (!UninstallOemInf(strWindows, strPath, strPath.substr(nSlash + 1)) && pUnsettled)
-            pUnsettled->push_back(strPath);
+        bool bUnsettled = false;
+        const Decision decision = DecideOemInf(strPath, driverName, others, dwUnread, bUnsettled);
+        onDecided(strWindows, strPath, decision, bUnsettled);
     }
+}
+
+}  // namespace
+
+BOOL UninstallOemInfs(const std::wstring& driverName, const OtherDrivers& others, std::vector<std::wstring>* pUnsettled,
+                      bool* pbRestartNeeded)
+{
+    DecideOemInfs(
+        driverName, others,
+        [&](const std::wstring& strWindows, const std::wstring& strPath, const Decision& decision, bool bUnsettled) {
+            bool bRestartNeeded = false;
+            // An INF that stays does not end the removal; its package stays too when it
+            // is left without knowing which package that is.
+            if (decision.bRemove) {
+                const std::wstring strName = strPath.substr(strPath.rfind(L'\\') + 1);
+                bUnsettled = !UninstallOemInf(strWindows, strPath, strName, bRestartNeeded);
+            }
+            if (bUnsettled && pUnsettled)
+                pUnsettled->push_back(strPath);
+            if (bRestartNeeded && pbRestartNeeded)
+                *pbRestartNeeded = true;
+        });
+    return TRUE;
+}
+
+BOOL PlanOemInfs(const std::wstring& driverName, const OtherDrivers& others, std::vector<std::wstring>& unsettled,
+                 RemovalPlan& plan)
+{
+    DecideOemInfs(driverName, others,
+                  [&](const std::wstring&, const std::wstring& strPath, const Decision& decision, bool bUnsettled) {
+                      AddToPlan(plan, L"oem-inf", strPath, decision);
+                      if (bUnsettled)
+                          unsettled.push_back(strPath);
+                  });
     return TRUE;
 }

@@ -19,14 +19,14 @@ bool SameText(const wchar_t* a, const wchar_t* b)
 }
 
 // The file part of a listed path; a name listed without a folder is a file name all the same.
-void AddBareName(const wchar_t* pPath, FileNameSet& names)
+void AddBareName(const wchar_t* pPath, const wchar_t* pDriver, OtherDrivers& others)
 {
     if (!pPath || !*pPath)
         return;
     const wchar_t* pSlash = wcsrchr(pPath, L'\\');
     const wchar_t* pName = pSlash ? pSlash + 1 : pPath;
-    if (*pName)
-        names.insert(pName);
+    if (*pName && others.fileNames.insert(pName).second)
+        others.fileOwners[pName] = pDriver ? pDriver : L"";
 }
 
 // The level-8 records (level 6 and the driver-store INF) of one environment, or of all of
@@ -52,9 +52,9 @@ void AddOthers(const std::vector<BYTE>& buffer, DWORD nCount, const DRIVER_INFO_
         if (SameText(other.pName, pDriverInfo->pName) && SameText(other.pEnvironment, pDriverInfo->pEnvironment))
             continue;
         for (const wchar_t* pPath : {other.pDriverPath, other.pDataFile, other.pConfigFile, other.pHelpFile})
-            AddBareName(pPath, others.fileNames);
+            AddBareName(pPath, other.pName, others);
         for (const wchar_t* pItem = other.pDependentFiles; pItem && *pItem; pItem += wcslen(pItem) + 1)
-            AddBareName(pItem, others.fileNames);
+            AddBareName(pItem, other.pName, others);
         if (other.pName && *other.pName)
             others.names.push_back(other.pName);
         if (other.pszInfPath && *other.pszInfPath)
@@ -104,14 +104,20 @@ BOOL ReadOtherDrivers(const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others)
     return TRUE;
 }
 
-bool AnotherDriverComesFromPackage(const OtherDrivers& others, const std::wstring& storePath)
+bool InSamePackage(const std::wstring& storePath, const std::wstring& otherStorePath)
 {
     const std::wstring strPackage = PackageName(storePath);
-    if (strPackage.empty())
-        return false;
+    return !strPackage.empty() && SameText(PackageName(otherStorePath).c_str(), strPackage.c_str());
+}
+
+bool AnotherDriverComesFromPackage(const OtherDrivers& others, const std::wstring& storePath, std::wstring* pStrInf)
+{
     for (const std::wstring& strInf : others.infPaths) {
-        if (SameText(PackageName(strInf).c_str(), strPackage.c_str()))
+        if (InSamePackage(storePath, strInf)) {
+            if (pStrInf)
+                *pStrInf = strInf;
             return true;
+        }
     }
     return false;
 }

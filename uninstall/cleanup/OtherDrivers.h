@@ -1,5 +1,6 @@
 #pragma once
 #include <windows.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,9 @@
 // driver of every environment but the removed one (same name and environment); the removed
 // driver's twin of another environment counts.
 struct OtherDrivers {
-    FileNameSet fileNames;               // bare names of the files they list
-    std::vector<std::wstring> names;     // their names, the model names their INFs give them
+    FileNameSet fileNames;                                          // bare names of the files they list
+    std::map<std::wstring, std::wstring, FileNameLess> fileOwners;  // each of those: the first driver listing it
+    std::vector<std::wstring> names;                                // their names, the model names their INFs give them
     std::vector<std::wstring> infPaths;  // the driver-store INFs they came from, where the spooler tells
 };
 
@@ -18,6 +20,12 @@ struct OtherDrivers {
 // with the failed call logged, when the drivers cannot be listed.
 BOOL ReadOtherDrivers(const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others);
 
+// Whether two paths lie in one driver-store package (below ...\DriverStore\FileRepository\,
+// reached through System32 or Sysnative alike).
+bool InSamePackage(const std::wstring& storePath, const std::wstring& otherStorePath);
+
 // Whether another driver came from the driver-store package that holds `storePath` (an INF or
 // folder below ...\DriverStore\FileRepository\, reached through System32 or Sysnative alike).
-bool AnotherDriverComesFromPackage(const OtherDrivers& others, const std::wstring& storePath);
+// `pStrInf`, when given, learns that driver's INF.
+bool AnotherDriverComesFromPackage(const OtherDrivers& others, const std::wstring& storePath,
+                                   std::wstring* pStrInf = nullptr);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cleanup/DirScanner.h"
+#include "cleanup/OtherDrivers.h"
 #include "cleanup/SpecialFolder.h"
 
 // Core files of the universal printer driver that other drivers share. The string is
@@ -21,7 +22,14 @@ std::wstring GetFileNameFromPath(const std::wstring& path)
     return path.substr(nSlash + 1);
 }
 
-BOOL CleanSpoolDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const FileNameSet& otherDriversFiles)
+namespace {
+
+// The walks of the clean-up, in ScanDelete or ScanPlan: one per file name the driver lists up
+// to its monitor, the core files of the universal driver left out (their listed paths go to
+// `pCoreFiles`), then its data file, which the core list never spares. A file of a name in
+// `keptNames` is never deleted. FALSE when any walk failed.
+BOOL WalkDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const FileNameSet& keptNames, int nMode, CDirScanner& scanner,
+                     std::vector<std::wstring>* pCoreFiles)
 {
     std::wstring strWindows;
     if (!GetSpecialFolder(CSIDL_WINDOWS, strWindows))
@@ -35,25 +43,48 @@ BOOL CleanSpoolDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const FileNameSet&
         const std::wstring strName = GetFileNameFromPath(pItem);
         if (!strName.empty() && !wcsstr(szKeepFiles, strName.c_str()))
             deleteList.push_back(strName);
+        else if (!strName.empty() && pCoreFiles)
+            pCoreFiles->push_back(pItem);
         if (strName.empty() || strName == strMonitor)
             break;
         pItem += wcslen(pItem) + 1;
     }
-    // The data file goes last and is never spared by the keep list.
     const std::wstring strDataName = GetFileNameFromPath(pDriverInfo->pDataFile ? pDriverInfo->pDataFile : L"");
     if (!strDataName.empty())
         deleteList.push_back(strDataName);
 
-    if (deleteList.empty())
-        return TRUE;
-
-    CDirScanner scanner;
-    scanner.m_keptNames = otherDriversFiles;
+    scanner.m_keptNames = keptNames;
     // A file left behind by any walk fails the clean-up, whichever walk comes last.
     BOOL result = TRUE;
     for (const std::wstring& strName : deleteList) {
-        if (!scanner.ScanDirectory(strRoot, ScanDelete, strName, FALSE))
+        if (!scanner.ScanDirectory(strRoot, nMode, strName, FALSE))
             result = FALSE;
     }
     return result;
+}
+
+}  // namespace
+
+BOOL CleanSpoolDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const FileNameSet& otherDriversFiles)
+{
+    CDirScanner scanner;
+    return WalkDriverFiles(pDriverInfo, otherDriversFiles, ScanDelete, scanner, nullptr);
+}
+
+BOOL PlanSpoolDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const OtherDrivers& others, RemovalPlan& plan)
+{
+    CDirScanner scanner;
+    std::vector<std::wstring> coreFiles;
+    const BOOL bWalked = WalkDriverFiles(pDriverInfo, others.fileNames, ScanPlan, scanner, &coreFiles);
+    const std::wstring strDriver = pDriverInfo->pName ? pDriverInfo->pName : L"";
+    for (const std::wstring& strPath : scanner.m_matchedFiles)
+        AddToPlan(plan, L"driver-file", strPath, {true, L"file-of-driver", strDriver});
+    for (const std::wstring& strPath : scanner.m_passedOverFiles) {
+        auto it = others.fileOwners.find(GetFileNameFromPath(strPath));
+        AddToPlan(plan, L"driver-file", strPath,
+                  {false, L"file-of-another-driver", it != others.fileOwners.end() ? it->second : L""});
+    }
+    for (const std::wstring& strPath : coreFiles)
+        AddToPlan(plan, L"driver-file", strPath, {false, L"core-file", L""});
+    return bWalked;
 }

@@ -62,16 +62,23 @@ BOOL DeletePrinterJobs(const std::wstring& printerName)
     return result;
 }
 
-BOOL DeleteSpoolFiles()
+BOOL DeleteSpoolFiles(RemovalPlan* pPlan)
 {
     std::wstring strSystem;
     if (!GetSpecialFolder(CSIDL_SYSTEM, strSystem))
         return FALSE;
     const std::wstring strSpool = strSystem + L"\\spool\\PRINTERS\\";
 
-    // Both passes count: a shadow file left behind is a queued job left behind.
+    // Both passes count: a shadow file left behind is a queued job left behind. The files of
+    // every queue go, not only the removed printer's: the spooler is stopped, and no job can
+    // be told from another by its file.
     CDirScanner scanner;
-    const BOOL bShadows = scanner.ScanDirectory(strSpool, ScanDelete, L".SHD", FALSE);
-    const BOOL bSpools = scanner.ScanDirectory(strSpool, ScanDelete, L".SPL", FALSE);
+    const int nMode = pPlan ? ScanPlan : ScanDelete;
+    const BOOL bShadows = scanner.ScanDirectory(strSpool, nMode, L".SHD", FALSE);
+    const BOOL bSpools = scanner.ScanDirectory(strSpool, nMode, L".SPL", FALSE);
+    if (pPlan) {
+        for (const std::wstring& strPath : scanner.m_matchedFiles)
+            AddToPlan(*pPlan, L"spool-file", strPath, {true, L"every-queue", L""});
+    }
     return bShadows && bSpools ? TRUE : FALSE;
 }

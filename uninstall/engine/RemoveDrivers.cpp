@@ -11,6 +11,7 @@
 #include "cleanup/OtherDrivers.h"
 #include "cleanup/SpoolDriverFiles.h"
 #include "engine/PrintQueue.h"
+#include "engine/DeviceNodes.h"
 #include "engine/PrinterRemoval.h"
 #include "engine/ServiceControl.h"
 #include "log/Log.h"
@@ -58,7 +59,8 @@ bool RemovesPrinter(const std::vector<DriverListEntry>& rows, const std::wstring
     return false;
 }
 
-bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows, std::vector<RowOutcome>& outcomes)
+// A plan (bLog false) writes no record for a kept driver: its plan line says it.
+bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows, std::vector<RowOutcome>& outcomes, bool bLog = true)
 {
     bool bAnyDriver = false;
     for (const DriverListEntry& row : rows)
@@ -86,7 +88,8 @@ bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows, std::vector<RowO
         }
         if (outcomes[i].strDriverKeptFor.empty())
             continue;
-        WriteLog(L"驱动仍被打印机使用，未卸载：" + row.strDriverName, FALSE);
+        if (bLog)
+            WriteLog(L"驱动仍被打印机使用，未卸载：" + row.strDriverName, FALSE);
         row.pDriverInfo = nullptr;
         bStart = bStart && row.bIsPrinter;
     }
@@ -155,7 +158,7 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows, RemovalReport* pRep
             return FALSE;
         // The OEM INFs left without knowing their package keep that package in the store.
         std::vector<std::wstring> unsettledOemInfs;
-        if (!UninstallOemInfs(strDriverName, *otherDrivers[i], &unsettledOemInfs))
+        if (!UninstallOemInfs(strDriverName, *otherDrivers[i], &unsettledOemInfs, &done.bRestartNeeded))
             return FALSE;
         if (!CleanDriverStore(strDriverName, *otherDrivers[i], unsettledOemInfs))
             return FALSE;
@@ -189,4 +192,39 @@ BOOL RemoveDrivers(const std::vector<DriverListEntry>& rows, RemovalReport* pRep
 
     ReenumerateDevices();
     return bCleanUpsSkipped ? FALSE : TRUE;
+}
+
+BOOL PlanRemoval(const std::vector<DriverListEntry>& rows, RemovalPlan& plan, RemovalReport& report)
+{
+    plan.clear();
+    report = RemovalReport();
+    report.rows.resize(rows.size());
+    std::vector<DriverListEntry> list = rows;
+    if (!KeepDriversPrintersUse(list, report.rows, false))
+        return FALSE;
+    for (size_t i = 0; i < list.size(); ++i) {
+        report.rows[i].bPrinterRemoved = list[i].bIsPrinter != 0;
+        report.rows[i].bDriverRemoved = list[i].pDriverInfo != nullptr;
+    }
+
+    // The steps in the removal's order, each through the function the removal calls. The queued
+    // job the removal deletes through the spooler is one of the spool files listed here.
+    BOOL result = DeleteSpoolFiles(&plan);
+    for (const DriverListEntry& entry : list) {
+        if (!entry.pDriverInfo)
+            continue;
+        OtherDrivers others;
+        if (!ReadOtherDrivers(entry.pDriverInfo, others)) {
+            result = FALSE;  // the removal would pass its clean-ups over and fail
+            continue;
+        }
+        const std::wstring strDriverName = entry.pDriverInfo->pName ? entry.pDriverInfo->pName : L"";
+        std::vector<std::wstring> unsettledOemInfs;
+        if (!PlanSpoolDriverFiles(entry.pDriverInfo, others, plan) ||
+            !PlanOemInfs(strDriverName, others, unsettledOemInfs, plan) ||
+            !PlanDriverStore(strDriverName, others, unsettledOemInfs, plan))
+            result = FALSE;
+    }
+    PlanDevicesLeft(plan);
+    return result;
 }

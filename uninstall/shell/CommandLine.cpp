@@ -33,7 +33,7 @@ bool IsSwitch(const std::wstring& arg, const wchar_t* pName)
 
 bool IsKnownSwitch(const std::wstring& arg)
 {
-    for (const wchar_t* pName : {L"quiet", L"list", L"printer", L"driver", L"?"})
+    for (const wchar_t* pName : {L"quiet", L"whatif", L"list", L"printer", L"driver", L"?"})
         if (IsSwitch(arg, pName))
             return true;
     return false;
@@ -111,10 +111,13 @@ const wchar_t kUsage[] =
     L"  Uninstall.exe /list           lists the printers and drivers the dialog shows\r\n"
     L"  Uninstall.exe /quiet /printer \"NAME\" [/printer \"NAME\"...] [/driver \"NAME\"...]\r\n"
     L"                                removes them with no window\r\n"
+    L"  Uninstall.exe /whatif /printer \"NAME\"... [/driver \"NAME\"...]\r\n"
+    L"                                prints what that removal would do, and does nothing\r\n"
     L"  Uninstall.exe /?              this text (alone)\r\n"
     L"Switches begin with / or -, in any case; names are matched whole, in any case.\r\n"
-    L"Exit codes: 0 removed, 1603 failed (see the log), 1605 a name matched nothing,\r\n"
-    L"1618 another removal is running (try again later), 87 the command line was not understood.";
+    L"Exit codes: 0 removed, 3010 removed and a restart is needed, 1603 failed (see the log),\r\n"
+    L"1605 a name matched nothing, 1618 another removal is running (try again later),\r\n"
+    L"87 the command line was not understood.";
 
 // Where the records of this run went: the operation log in the Documents folder of the
 // account (for SYSTEM, the system profile's, below System32\config). This 32-bit program on
@@ -183,15 +186,84 @@ void RestartSpoolerAfterFailure(const RemovalReport& report)
     }
 }
 
-int RemoveNamed(const ParsedCommandLine& command)
+// Whether the removal kept a driver that was named with /driver (the fresh check of printers
+// found a printer that uses it): that is no success.
+bool NamedDriverKept(const NamedSelection& selection, const RemovalReport& report)
+{
+    for (size_t i = 0; i < selection.rows.size(); ++i)
+        for (const std::wstring& strDriver : selection.namedDrivers)
+            if (!report.rows[i].strDriverKeptFor.empty() && SameText(strDriver, selection.rows[i].strDriverName))
+                return true;
+    return false;
+}
+
+// ---- the plan (/whatif) ----
+// A table a script can read in any language of Windows: a header, then one line per item,
+// TAB between the fields item, target, decision, rule and because. The rules are English
+// tokens that never change (docs/managed-pcs.md lists them).
+void WritePlanLine(const PlanItem& line)
+{
+    WriteLine(std::wstring(line.pItem) + L"\t" + line.strTarget + L"\t" +
+              (line.decision.bRemove ? L"remove" : L"keep") + L"\t" + line.decision.pRule + L"\t" +
+              line.decision.strBecause);
+}
+
+// The printer and driver lines of the named rows, from what the removal would do with each:
+// a driver line says where the driver goes (its environment and version as the reason) or
+// which printer keeps it. A row whose driver another named row takes says nothing of it.
+void WriteNamedRows(const NamedSelection& selection, const RemovalReport& report)
+{
+    RemovalPlan lines;
+    for (size_t i = 0; i < selection.rows.size(); ++i) {
+        const DriverListEntry& row = selection.rows[i];
+        const RowOutcome& outcome = report.rows[i];
+        if (outcome.bPrinterRemoved)
+            AddToPlan(lines, L"printer", row.strPrinterName, {true, L"named", L""});
+        Decision driver;
+        if (outcome.bDriverRemoved && row.pDriverInfo) {
+            bool bNamed = false;
+            for (const std::wstring& strDriver : selection.namedDrivers)
+                bNamed = bNamed || SameText(strDriver, row.strDriverName);
+            driver = {true, bNamed ? L"named" : L"driver-of-named-printer",
+                      std::wstring(row.pDriverInfo->pEnvironment ? row.pDriverInfo->pEnvironment : L"") +
+                          L", version " + std::to_wstring(row.pDriverInfo->cVersion)};
+        } else if (!outcome.strDriverKeptFor.empty()) {
+            driver = {false, outcome.bDriverUnknown ? L"printer-driver-unknown" : L"used-by-printer",
+                      L"printer \"" + outcome.strDriverKeptFor + L"\""};
+        } else if (selection.driverCountedElsewhere[i]) {
+            driver = {false, L"used-by-printer", selection.driverUsers[i]};
+        } else if (row.bIsPrinter && !row.pDriverInfo && !row.strDriverName.empty()) {
+            // Named by the listing, but not among this Windows' drivers: nothing to remove.
+            bool bTakenByAnotherRow = false;
+            for (size_t j = 0; j < selection.rows.size(); ++j)
+                bTakenByAnotherRow = bTakenByAnotherRow || (selection.rows[j].pDriverInfo &&
+                                                            selection.rows[j].strDriverName == row.strDriverName);
+            if (bTakenByAnotherRow)
+                continue;
+            driver = {false, L"no-driver-record", L"printer \"" + row.strPrinterName + L"\""};
+        } else {
+            continue;
+        }
+        AddToPlan(lines, L"driver", row.strDriverName, driver);
+    }
+    for (const PlanItem& line : lines)
+        WritePlanLine(line);
+}
+
+const wchar_t kPlanHeader[] = L"item\ttarget\tdecision\trule\tbecause";
+
+// Takes the lock, lists, picks the named rows, then removes them or (bPlanOnly) prints what
+// their removal would do, changing nothing.
+int RemoveNamed(const ParsedCommandLine& command, bool bPlanOnly)
 {
     FindSpoolerEnvironment();
     // The log goes to the account's Documents folder, which the system profile (SYSTEM, under
-    // a management tool) may not have yet: it is made here, so that the log has a place.
+    // a management tool) may not have yet: it is made here, so that the log has a place. A plan
+    // writes nothing but its output.
     wchar_t szDocuments[MAX_PATH] = {};
-    SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, TRUE);
+    SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, bPlanOnly ? FALSE : TRUE);
     // The names are looked up under the lock: another removal cannot change the list between
-    // the look-up and this one.
+    // the look-up and this one (nor, for a plan, while it reads).
     RemovalLock lock;
     RemovalLockResult result = AcquireRemovalLock(0, lock);
     if (result == kRemovalLockBusy) {
@@ -221,6 +293,12 @@ int RemoveNamed(const ParsedCommandLine& command)
             WriteLine(L"Not found: " + strName);
         WriteLine(L"Nothing was removed.");
         nExit = kExitUnknownName;
+    } else if (selection.result == kSelectionDriverInUse && bPlanOnly) {
+        WriteLine(kPlanHeader);
+        for (size_t i = 0; i < selection.driversInUse.size(); ++i)
+            WritePlanLine(
+                {L"driver", selection.driversInUse[i], {false, L"used-by-printer", selection.usersOfDriversInUse[i]}});
+        nExit = kExitFailed;
     } else if (selection.result == kSelectionDriverInUse) {
         // The dialog's refusal of a driver row whose driver a printer still uses, with its record.
         for (size_t i = 0; i < selection.driversInUse.size(); ++i) {
@@ -230,26 +308,40 @@ int RemoveNamed(const ParsedCommandLine& command)
         }
         WriteLine(L"Nothing was removed. Log: " + LogFileShown());
         nExit = kExitFailed;
+    } else if (bPlanOnly) {
+        // The code the removal would end with, were every attempt to succeed.
+        RemovalPlan plan;
+        RemovalReport report;
+        const BOOL bPlanned = PlanRemoval(selection.rows, plan, report);
+        bool bDriverKept = false;
+        for (const RowOutcome& outcome : report.rows)
+            bDriverKept = bDriverKept || !outcome.strDriverKeptFor.empty();
+        if (!bPlanned && !bDriverKept) {
+            WriteLine(L"The print spooler did not answer: no plan was made. Log: " + LogFileShown());
+        } else {
+            WriteLine(kPlanHeader);
+            WriteNamedRows(selection, report);
+            for (const PlanItem& line : plan)
+                WritePlanLine(line);
+        }
+        nExit = bPlanned && !NamedDriverKept(selection, report) ? kExitRemoved : kExitFailed;
     } else {
         // What went is told from what the removal did, after it, row by row. A named driver
         // that the fresh check of printers kept is not removed: that is no success.
         RemovalReport report;
         const BOOL bRemoved = RemoveDrivers(selection.rows, &report);
-        bool bNamedDriverKept = false;
-        for (size_t i = 0; i < selection.rows.size(); ++i) {
-            const DriverListEntry& row = selection.rows[i];
-            WriteLine(DescribeRemovedRow(row, report.rows[i], selection.driverCountedElsewhere[i]));
-            for (const std::wstring& strDriver : selection.namedDrivers)
-                bNamedDriverKept = bNamedDriverKept ||
-                                   (!report.rows[i].strDriverKeptFor.empty() && SameText(strDriver, row.strDriverName));
-        }
+        for (size_t i = 0; i < selection.rows.size(); ++i)
+            WriteLine(DescribeRemovedRow(selection.rows[i], report.rows[i], selection.driverCountedElsewhere[i]));
+        const bool bNamedDriverKept = NamedDriverKept(selection, report);
         if (!bRemoved) {
             WriteLine(L"The removal failed; parts of it may be done. Log: " + LogFileShown());
             RestartSpoolerAfterFailure(report);
         } else if (bNamedDriverKept) {
             WriteLine(L"A named driver is still used and was not removed. Log: " + LogFileShown());
+        } else if (report.bRestartNeeded) {
+            WriteLine(L"Windows asks for a restart to finish the removal. Log: " + LogFileShown());
         }
-        nExit = bRemoved && !bNamedDriverKept ? kExitRemoved : kExitFailed;
+        nExit = !bRemoved || bNamedDriverKept ? kExitFailed : report.bRestartNeeded ? kExitRestartNeeded : kExitRemoved;
     }
     ReleaseRemovalLock(lock);
     return nExit;
@@ -260,11 +352,13 @@ int RemoveNamed(const ParsedCommandLine& command)
 ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& args)
 {
     ParsedCommandLine command;
-    bool bQuiet = false, bList = false, bHelp = false;
+    bool bQuiet = false, bWhatIf = false, bList = false, bHelp = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         if (IsSwitch(arg, L"quiet")) {
             bQuiet = true;
+        } else if (IsSwitch(arg, L"whatif")) {
+            bWhatIf = true;
         } else if (IsSwitch(arg, L"list")) {
             bList = true;
         } else if (IsSwitch(arg, L"?")) {
@@ -288,16 +382,18 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& args)
         command.strError = L"/? takes no other argument.";
     else if (bHelp)
         command.kind = kCommandUsage;
-    else if (bList && (bQuiet || bNames))
+    else if (bList && (bQuiet || bWhatIf || bNames))
         command.strError = L"/list takes no other switch.";
     else if (bList)
         command.kind = kCommandList;
-    else if (bNames && !bQuiet)
+    else if (bQuiet && bWhatIf)
+        command.strError = L"/quiet and /whatif do not go together.";
+    else if (bNames && !bQuiet && !bWhatIf)
         command.strError = L"/printer and /driver remove only with /quiet.";
     else if (!bNames)
-        command.strError = L"/quiet needs at least one /printer or /driver.";
+        command.strError = std::wstring(bWhatIf ? L"/whatif" : L"/quiet") + L" needs at least one /printer or /driver.";
     else
-        command.kind = kCommandRemove;
+        command.kind = bWhatIf ? kCommandPlan : kCommandRemove;
     return command;
 }
 
@@ -352,15 +448,19 @@ NamedSelection SelectNamedRows(const std::vector<DriverListEntry>& model, const 
         else
             it->second = it->second && bCovered;
     }
-    for (const std::wstring& strDriver : namedDrivers) {
-        if (driverGoes[strDriver])
-            continue;
+    // The printers not named that count a driver.
+    auto UnnamedUsers = [&](const std::wstring& strDriver) {
         std::wstring strUsers;
         for (size_t i = 0; i < model.size(); ++i)
             if (model[i].bIsPrinter && !named[i] && model[i].strDriverName == strDriver)
                 strUsers += (strUsers.empty() ? L"printer \"" : L", printer \"") + model[i].strPrinterName + L"\"";
+        return strUsers;
+    };
+    for (const std::wstring& strDriver : namedDrivers) {
+        if (driverGoes[strDriver])
+            continue;
         selection.driversInUse.push_back(strDriver);
-        selection.usersOfDriversInUse.push_back(strUsers);
+        selection.usersOfDriversInUse.push_back(UnnamedUsers(strDriver));
     }
     if (!selection.driversInUse.empty()) {
         selection.result = kSelectionDriverInUse;
@@ -377,6 +477,7 @@ NamedSelection SelectNamedRows(const std::vector<DriverListEntry>& model, const 
         if (!entry.pDriverInfo || !bGoes || !driversTaken.insert(strKey).second)
             entry.pDriverInfo = nullptr;  // another row takes it, or it stays
         selection.driverCountedElsewhere.push_back(!strKey.empty() && !bGoes);
+        selection.driverUsers.push_back(!strKey.empty() && !bGoes ? UnnamedUsers(strKey) : std::wstring());
         selection.rows.push_back(entry);
     }
     selection.namedDrivers.assign(namedDrivers.begin(), namedDrivers.end());
@@ -432,7 +533,8 @@ int RunCommandLine(const std::vector<std::wstring>& args)
         nExit = ListRows();
         break;
     case kCommandRemove:
-        nExit = RemoveNamed(command);
+    case kCommandPlan:
+        nExit = RemoveNamed(command, command.kind == kCommandPlan);
         break;
     case kCommandInvalid:
         WriteLine(command.strError);

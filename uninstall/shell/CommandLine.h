@@ -12,11 +12,12 @@ const int kExitBadCommandLine = ERROR_INVALID_PARAMETER;        // 87
 const int kExitFailed = ERROR_INSTALL_FAILURE;                  // 1603
 const int kExitUnknownName = ERROR_UNKNOWN_PRODUCT;             // 1605
 const int kExitAnotherRemoval = ERROR_INSTALL_ALREADY_RUNNING;  // 1618
+const int kExitRestartNeeded = ERROR_SUCCESS_REBOOT_REQUIRED;   // 3010: removed, a restart finishes it
 
 // How long an unattended removal waits for one already running before it ends with 1618.
 const DWORD kUnattendedLockWaitMs = 60000;
 
-enum CommandKind { kCommandUsage, kCommandList, kCommandRemove, kCommandInvalid };
+enum CommandKind { kCommandUsage, kCommandList, kCommandRemove, kCommandPlan, kCommandInvalid };
 
 struct ParsedCommandLine {
     CommandKind kind = kCommandInvalid;
@@ -33,8 +34,10 @@ enum SelectionResult { kSelectionReady, kSelectionUnknownName, kSelectionDriverI
 struct NamedSelection {
     SelectionResult result = kSelectionReady;
     std::vector<DriverListEntry> rows;  // for RemoveDrivers, in the model's order
-    // Per row: its driver stays because a row that is not named counts it too.
+    // Per row: its driver stays because a row that is not named counts it too, and the unnamed
+    // printers that count it ("printer \"P\", ...").
     std::vector<bool> driverCountedElsewhere;
+    std::vector<std::wstring> driverUsers;
     std::vector<std::wstring> namedDrivers;         // the /driver names, as the model spells them
     std::vector<std::wstring> unknownNames;         // "printer NAME" / "driver NAME" that matched nothing
     std::vector<std::wstring> driversInUse;         // named drivers that an unnamed printer still uses
