@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
+#include <setupapi.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstdio>
 #include <memory>
 #include <thread>
@@ -642,6 +644,9 @@ TEST_F(RemovalEndToEnd, UnattendedRunsThatCannotRemoveChangeNothing)
     const Case cases[] = {
         {L"/quiet /printer \"TAVREL Laser 100\" /driver \"TAVREL Fax\"", 1605, "Not found: driver \"TAVREL Fax\""},
         {L"/quiet /driver \"TAVREL Shared 200\"", 1603, "\"TAVREL Shared 200\" is still used by printer \"Shared"},
+        {L"/whatif /driver \"TAVREL Shared 200\"", 1603,
+         "item\ttarget\tdecision\trule\tbecause\r\ndriver\tTAVREL Shared 200\tkeep\tused-by-printer\tprinter \"Shared"},
+        {L"/whatif /quiet /printer \"Shared Front\"", 87, "Usage:"},
         {L"/printer \"Shared Front\"", 87, "Usage:"},
         {L"/quiet /printer", 87, "Usage:"},
     };
@@ -681,6 +686,134 @@ TEST_F(RemovalEndToEnd, ListPrintsTheDialogsRowsInUtf8ThroughAPipe)
     EXPECT_EQ(expected, lines) << output;
     EXPECT_EQ(text.size(), start) << "every line ends with CR LF";
     EXPECT_TRUE(PrinterExists(kChinese));
+}
+
+// Every file below the folders a removal cleans, sorted: what a run changed is the difference.
+void AddFiles(const std::wstring& folder, std::vector<std::wstring>& files)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE hFind = FindFirstFileW((folder + L"*").c_str(), &found);
+    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(hFind, &found)) {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            AddFiles(folder + name + L"\\", files);
+        else
+            files.push_back(folder + name);
+    }
+    if (hFind != INVALID_HANDLE_VALUE)
+        FindClose(hFind);
+}
+std::vector<std::wstring> Snapshot()
+{
+    std::vector<std::wstring> files = SpoolerPrinterNames();
+    for (const std::wstring& driver : SpoolerDriverNames())
+        files.push_back(L"driver " + driver);
+    for (const std::wstring& folder : {SpoolDrivers(), SpoolFolder(), InfFolder(), Repository()})
+        AddFiles(folder, files);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+DWORD SpoolerProcess()
+{
+    SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService = hManager ? OpenServiceW(hManager, L"Spooler", SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD cbNeeded = 0;
+    if (hService)
+        QueryServiceStatusEx(hService, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof(status), &cbNeeded);
+    if (hService)
+        CloseServiceHandle(hService);
+    if (hManager)
+        CloseServiceHandle(hManager);
+    return status.dwProcessId;
+}
+
+// The plan of a removal changes nothing; the removal that follows removes exactly what the plan
+// said it would remove, and nothing it said it would keep. A device node installed from the
+// laser's OEM INF is listed as left in place.
+TEST_F(RemovalEndToEnd, UnattendedPlanChangesNothingAndTheRemovalDoesWhatItSaid)
+{
+    const GUID printerClass = {0x4d36e979, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    HDEVINFO hDevices = SetupDiCreateDeviceInfoList(&printerClass, nullptr);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(hDevices, L"ROOT\\TAVRELTEST\\0000", &printerClass, nullptr, nullptr, 0,
+                                         &device));
+    ASSERT_TRUE(SetupDiRegisterDeviceInfo(hDevices, &device, 0, nullptr, nullptr, nullptr));
+    HKEY hDriverKey = SetupDiCreateDevRegKeyW(hDevices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, nullptr, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, hDriverKey);
+    RegSetValueExW(hDriverKey, L"InfPath", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"oem90.inf"), 20);
+    RegCloseKey(hDriverKey);
+    struct DeviceGone {
+        ~DeviceGone() { SetupDiRemoveDevice(hSet, pDevice), SetupDiDestroyDeviceInfoList(hSet); }
+        HDEVINFO hSet;
+        SP_DEVINFO_DATA* pDevice;
+    } deviceGone = {hDevices, &device};
+
+    const std::vector<std::wstring> before = Snapshot();
+    const DWORD dwSpooler = SpoolerProcess();
+    DWORD exitCode = 0xFFFF;
+    std::string output;
+    ASSERT_NO_FATAL_FAILURE(RunUnattended(L"/whatif /printer \"TAVREL Laser 100\"", true, &exitCode, &output));
+    EXPECT_EQ(0u, exitCode) << output;
+    std::printf("[ plan    ] as printed:\n%s", output.c_str());
+    EXPECT_EQ(before, Snapshot()) << "the plan changed nothing";
+    EXPECT_EQ(dwSpooler, SpoolerProcess()) << "nor stopped or started the spooler";
+    EXPECT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile()) << "no job, INF, driver or device call";
+    EXPECT_TRUE(LogTexts().empty());
+    EXPECT_FALSE(m_bWindowSeen);
+
+    // The table after the lock's wait line: a header, then five fields a line.
+    const std::wstring text = Wide(output);
+    std::vector<std::wstring> lines;
+    size_t start = text.find(L"item\t");
+    ASSERT_NE(std::wstring::npos, start) << output;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+        lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(L"item\ttarget\tdecision\trule\tbecause", lines[0]);
+    const std::wstring inf = InfFolder();
+    for (const std::wstring& line : std::vector<std::wstring>{
+             L"printer\tTAVREL Laser 100\tremove\tnamed\t",
+          L"driver\tTAVREL Laser 100\tremove\tdriver-of-named-printer\t" + NativeEnvironment() + L", version 3",
+          L"driver-file\t" + Walked(DriverFolder() + L"XTVL100.GPD") + L"\tkeep\tfile-of-another-driver\t" + kCopier,
+          L"oem-inf\t" + inf + L"oem94.inf\tkeep\tnames-another-driver\t" + kFax,
+          L"package\t" + Repository() + L"tvprnms.inf_amd64_9d8e7f\\\tkeep\twindows-package\t" + inf + L"tvprnms.inf",
+          L"device\tROOT\\TAVRELTEST\\0000\tkeep\tdevice-left\t" + inf + L"oem90.inf"})
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line)) << Utf8(line) << "\n" << output;
+    std::vector<std::wstring> planned;  // what goes, as the snapshot names it
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::vector<std::wstring> fields;
+        for (size_t from = 0, tab;; from = tab + 1) {
+            tab = lines[i].find(L'\t', from);
+            fields.push_back(lines[i].substr(from, tab == std::wstring::npos ? tab : tab - from));
+            if (tab == std::wstring::npos)
+                break;
+        }
+        ASSERT_EQ(5u, fields.size()) << Utf8(lines[i]);
+        if (fields[2] != L"remove")
+            continue;
+        if (fields[0] == L"printer")
+            planned.push_back(fields[1]);
+        else if (fields[0] == L"driver")
+            planned.push_back(L"driver " + fields[1]);
+        else  // a path; a package is its folder, and an OEM INF takes its .pnf twin along
+            for (const std::wstring& file : before)
+                if (_wcsicmp(file.c_str(), fields[1].c_str()) == 0 ||
+                    (fields[1].back() == L'\\' && _wcsnicmp(file.c_str(), fields[1].c_str(), fields[1].size()) == 0) ||
+                    (fields[0] == L"oem-inf" && _wcsicmp(file.c_str(), (fields[1].substr(0, fields[1].size() - 4) + L".pnf").c_str()) == 0))
+                    planned.push_back(file);
+    }
+
+    ASSERT_NO_FATAL_FAILURE(RunUnattended(L"/quiet /printer \"TAVREL Laser 100\"", true, &exitCode, &output));
+    EXPECT_EQ(0u, exitCode) << output;
+    const std::vector<std::wstring> after = Snapshot();
+    std::vector<std::wstring> gone;
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
+    std::sort(planned.begin(), planned.end());
+    planned.erase(std::unique(planned.begin(), planned.end()), planned.end());
+    EXPECT_EQ(planned, gone) << "the removal did what the plan said";
 }
 
 TEST_F(RemovalEndToEnd, UnattendedRemovalWhileAnotherRunsEndsWith1618)

@@ -149,8 +149,10 @@ void DecideOemInfs(
     CDirScanner scanner;
     scanner.ScanDirectory(strWindows + L"\\inf\\", ScanCollect, L"oem", TRUE);
     for (const std::wstring& strPath : scanner.m_matchedFiles) {
+        // One gone since the listing (a .pnf that went with its INF) mentions nothing.
         DWORD dwUnread = ERROR_SUCCESS;
-        if (!FileMentionsDriver(strPath, driverName, &dwUnread) && dwUnread == ERROR_SUCCESS)
+        if (!FileMentionsDriver(strPath, driverName, &dwUnread) &&
+            (dwUnread == ERROR_SUCCESS || dwUnread == ERROR_FILE_NOT_FOUND || dwUnread == ERROR_PATH_NOT_FOUND))
             continue;
         bool bUnsettled = false;
         const Decision decision = DecideOemInf(strPath, driverName, others, dwUnread, bUnsettled);

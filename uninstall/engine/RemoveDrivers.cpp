@@ -96,6 +96,26 @@ bool KeepDriversPrintersUse(std::vector<DriverListEntry>& rows, std::vector<RowO
     return bStart;
 }
 
+// The plan of the spooler's own deletion of the driver (DPD_DELETE_UNUSED_FILES): each file
+// the driver lists goes unless another driver lists it too.
+void PlanUnusedDriverFiles(const DRIVER_INFO_6W* pDriverInfo, const OtherDrivers& others, RemovalPlan& plan)
+{
+    const std::wstring strDriver = pDriverInfo->pName ? pDriverInfo->pName : L"";
+    std::vector<const wchar_t*> files = {pDriverInfo->pDriverPath, pDriverInfo->pDataFile, pDriverInfo->pConfigFile,
+                                         pDriverInfo->pHelpFile};
+    for (const wchar_t* pItem = pDriverInfo->pDependentFiles; pItem && *pItem; pItem += wcslen(pItem) + 1)
+        files.push_back(pItem);
+    for (const wchar_t* pPath : files) {
+        if (!pPath || !*pPath)
+            continue;
+        const wchar_t* pSlash = wcsrchr(pPath, L'\\');
+        auto it = others.fileOwners.find(pSlash ? pSlash + 1 : pPath);
+        AddToPlan(plan, L"driver-file", pPath,
+                  it == others.fileOwners.end() ? Decision{true, L"deleted-with-driver", strDriver}
+                                                : Decision{false, L"file-of-another-driver", it->second});
+    }
+}
+
 }  // namespace
 
 // The fixed order of a removal. The first failing step ends it; nothing done before is
@@ -224,6 +244,7 @@ BOOL PlanRemoval(const std::vector<DriverListEntry>& rows, RemovalPlan& plan, Re
             !PlanOemInfs(strDriverName, others, unsettledOemInfs, plan) ||
             !PlanDriverStore(strDriverName, others, unsettledOemInfs, plan))
             result = FALSE;
+        PlanUnusedDriverFiles(entry.pDriverInfo, others, plan);
     }
     PlanDevicesLeft(plan);
     return result;
