@@ -10,4 +10,8 @@ const wchar_t* SetupProgramFor(WORD wArchitecture);
 const WORD kArchitectureArm64 = 12;
 // ERROR_INSTALL_PLATFORM_UNSUPPORTED: an ARM64 PC, and no ARM64 setup beside the Installer.
 const int kExitNoArm64Setup = 1633;
-int RunInstaller();  // the whole program; returns its exit code (0, or kExitNoArm64Setup)
+// ERROR_FILE_NOT_FOUND: the setup for this PC does not lie beside the Installer.
+const int kExitSetupMissing = 2;
+// The whole program; returns its exit code: the setup's own, kExitNoArm64Setup,
+// kExitSetupMissing, or the error of a start that failed.
+int RunInstaller();

@@ -1,5 +1,7 @@
-// Installer: starts the driver setup program that matches the running Windows, then ends.
+// Installer: starts the driver setup program that matches the running Windows, waits for it and
+// ends with its exit code.
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <string>
@@ -12,7 +14,7 @@ namespace {
 const DWORD kLongestPath = 32768;
 
 // The program runs elevated from the installation media or a download folder. Its imports
-// are Windows' known DLLs, always taken from the system folder; the DLLs that ShellExecuteW
+// are Windows' known DLLs, always taken from the system folder; the DLLs that ShellExecuteExW
 // and the shell load later by bare name are searched for in the system folder only, not
 // beside the program. (Windows 7 without KB2533623 lacks the call: the current folder at
 // least leaves the search.)
@@ -105,28 +107,97 @@ bool IsFile(const std::wstring& strPath)
     return dwAttributes != INVALID_FILE_ATTRIBUTES && !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Whether the program's window station is visible. Not in session 0, where services run (a
+// management tool's SYSTEM): a box there waits, unseen, for a press that never comes, and the
+// tool waits with it.
+bool SessionShowsWindows()
+{
+    USEROBJECTFLAGS flags = {};
+    DWORD cbNeeded = 0;
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &cbNeeded))
+        return true;  // not known: the box, as always
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// Tells the user why nothing was installed, where someone can see it; the exit code tells a
+// management tool.
+void ShowFailure(const std::wstring& strText)
+{
+    if (SessionShowsWindows())
+        MessageBoxW(nullptr, strText.c_str(), L"Printer Driver Installer", MB_OK | MB_ICONERROR);
+}
+
+// The last error, or ERROR_GEN_FAILURE where a failed call left none: a failure never ends as 0.
+DWORD FailureCode()
+{
+    const DWORD dwError = GetLastError();
+    return dwError ? dwError : ERROR_GEN_FAILURE;
+}
+
+// Starts the setup and waits for it, without a bound: a setup may take many minutes, and a
+// management tool has a time-out of its own. The wait blocks the only thread, which owns no
+// window, so nothing waits on its messages. Returns the setup's exit code (0, 3010, 1641 and
+// its failures pass through as a management tool reads them), or the start's error.
+DWORD RunSetup(const std::wstring& strSetup)
+{
+    // ShellExecuteEx may hand the start to shell extensions that need COM in a single-threaded
+    // apartment (MS: ShellExecuteExW, Remarks). The apartment ends before the wait, which pumps
+    // no messages.
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    // The process handle to wait on; no error box of the shell's (the Installer's own says what
+    // failed, and only where it can be seen); the start finished when the call returns, as the
+    // program may end right after it (MS: SHELLEXECUTEINFOW, SEE_MASK_NOASYNC).
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = L"open";
+    info.lpFile = strSetup.c_str();
+    info.nShow = SW_SHOW;
+    const BOOL bStarted = ShellExecuteExW(&info);
+    const DWORD dwStartError = bStarted ? 0 : FailureCode();
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
+    if (!bStarted) {
+        ShowFailure(L"无法启动驱动程序安装程序（错误 " + std::to_wstring(dwStartError) + L"）：" + strSetup);
+        return dwStartError;
+    }
+    // No handle when the start was handed on without a new process, as to a DDE conversation
+    // (MS: SHELLEXECUTEINFOW, SEE_MASK_NOCLOSEPROCESS): it started, with no result to wait for.
+    if (!info.hProcess)
+        return 0;
+    DWORD dwExitCode = 0;
+    if (WaitForSingleObject(info.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(info.hProcess, &dwExitCode))
+        dwExitCode = FailureCode();
+    CloseHandle(info.hProcess);
+    return dwExitCode;
+}
+
 int RunInstaller()
 {
     RestrictDllSearch();
-    std::wstring strOwn = OwnModulePath();
+    const WORD wArchitecture = NativeProcessorArchitecture();
+    const std::wstring strOwn = OwnModulePath();
     // Without its own path the program does not know where its setup programs lie; it starts
     // nothing rather than a program of that name in whatever the current folder is.
-    if (strOwn.empty())
-        return 0;
+    if (strOwn.empty()) {
+        ShowFailure(std::wstring(L"找不到驱动程序安装程序：") + SetupProgramFor(wArchitecture));
+        return kExitSetupMissing;
+    }
     const size_t nLastBackslash = strOwn.rfind(L'\\');
-    strOwn = nLastBackslash == std::wstring::npos ? std::wstring() : strOwn.substr(0, nLastBackslash + 1);
-    const WORD wArchitecture = NativeProcessorArchitecture();
-    strOwn += SetupProgramFor(wArchitecture);
+    const std::wstring strSetup =
+        (nLastBackslash == std::wstring::npos ? std::wstring() : strOwn.substr(0, nLastBackslash + 1)) +
+        SetupProgramFor(wArchitecture);
+    if (IsFile(strSetup))
+        return static_cast<int>(RunSetup(strSetup));
     // Without an ARM64 setup beside it, an ARM64 PC gets nothing: the x86 setup would install a
     // driver its spooler cannot load, and end as if all went well. The user is told why.
-    if (wArchitecture == kArchitectureArm64 && !IsFile(strOwn)) {
-        MessageBoxW(nullptr,
-                    L"此电脑使用 ARM64 处理器，需要打印机厂商提供的 ARM64 驱动程序。本安装盘中没有该驱动程序。",
-                    L"Printer Driver Installer", MB_OK | MB_ICONERROR);
+    if (wArchitecture == kArchitectureArm64) {
+        ShowFailure(L"此电脑使用 ARM64 处理器，需要打印机厂商提供的 ARM64 驱动程序。本安装盘中没有该驱动程序。");
         return kExitNoArm64Setup;
     }
-    ShellExecuteW(nullptr, L"open", strOwn.c_str(), nullptr, nullptr, SW_SHOW);
-    return 0;
+    ShowFailure(L"找不到驱动程序安装程序：" + strSetup);
+    return kExitSetupMissing;
 }
 
 #ifndef INSTALLER_NO_ENTRY

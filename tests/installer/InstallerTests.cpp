@@ -18,15 +18,18 @@ struct ShellCall {
     std::wstring verb, file;
     bool bHasParameters, bHasDirectory;
     INT nShow;
+    ULONG fMask;
 };
 std::vector<ShellCall> g_shellCalls;
+DWORD g_dwStartError = 0;  // nonzero: the start fails with it
 
-HINSTANCE WINAPI RecordShellExecute(HWND hWnd, LPCWSTR pVerb, LPCWSTR pFile, LPCWSTR pParameters, LPCWSTR pDirectory,
-                                    INT nShow)
+// Starts nothing: as a start handed on without a process (0 then), or one that fails.
+BOOL WINAPI RecordShellExecuteEx(SHELLEXECUTEINFOW* p)
 {
-    g_shellCalls.push_back({hWnd, pVerb ? pVerb : L"<null>", pFile ? pFile : L"<null>", pParameters != nullptr,
-                            pDirectory != nullptr, nShow});
-    return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(33));
+    g_shellCalls.push_back({p->hwnd, p->lpVerb ? p->lpVerb : L"<null>", p->lpFile ? p->lpFile : L"<null>",
+                            p->lpParameters != nullptr, p->lpDirectory != nullptr, p->nShow, p->fMask});
+    SetLastError(g_dwStartError);
+    return !g_dwStartError;
 }
 
 WORD g_wNative = 0;         // what GetNativeSystemInfo reports
@@ -114,14 +117,13 @@ DWORD WINAPI FakeGetModuleFileName(HMODULE hModule, LPWSTR pBuffer, DWORD nSize)
     return nSize;
 }
 
-// Whether the ARM64 setup lies beside the program (the test program's folder has none), and
-// the boxes shown.
+// Whether the ARM64 setup lies beside the program (the others always do), and the boxes shown.
 bool g_bArm64SetupThere = true;
 DWORD WINAPI FakeGetFileAttributes(LPCWSTR pPath)
 {
     SetLastError(ERROR_FILE_NOT_FOUND);
-    const bool bArm64 = std::wstring(pPath).find(L"\\PrinterDriver\\Setup_ARM64.exe") != std::wstring::npos;
-    return bArm64 && g_bArm64SetupThere ? FILE_ATTRIBUTE_NORMAL : INVALID_FILE_ATTRIBUTES;
+    const bool bArm64 = std::wstring(pPath).find(L"PrinterDriver\\Setup_ARM64.exe") != std::wstring::npos;
+    return bArm64 && !g_bArm64SetupThere ? INVALID_FILE_ATTRIBUTES : FILE_ATTRIBUTE_NORMAL;
 }
 std::vector<std::wstring> g_boxes;
 int WINAPI RecordBox(HWND, LPCWSTR pText, LPCWSTR, UINT)
@@ -138,7 +140,8 @@ protected:
         g_shellCalls.clear();
         g_bHasNative = true;
         g_nNativeCalls = g_nSystemInfoCalls = 0;
-        m_pShell.reset(new ScopedImportPatch("shell32.dll", "ShellExecuteW", reinterpret_cast<void*>(&RecordShellExecute)));
+        m_pShell.reset(
+            new ScopedImportPatch("shell32.dll", "ShellExecuteExW", reinterpret_cast<void*>(&RecordShellExecuteEx)));
         m_pProc.reset(new ScopedImportPatch("kernel32.dll", "GetProcAddress", reinterpret_cast<void*>(&FakeGetProcAddress)));
         g_pGetProcAddress = m_pProc->Original();
         m_pInfo.reset(new ScopedImportPatch("kernel32.dll", "GetSystemInfo", reinterpret_cast<void*>(&FakeGetSystemInfo)));
@@ -157,10 +160,10 @@ protected:
     }
 
     // Runs the whole program once; the one file it started, or "<none>".
-    std::wstring StartedFile()
+    std::wstring StartedFile(int nExpectedExit = 0)
     {
         g_shellCalls.clear();
-        EXPECT_EQ(0, RunInstaller());
+        EXPECT_EQ(nExpectedExit, RunInstaller());
         if (g_shellCalls.empty())
             return L"<none>";
         EXPECT_EQ(1u, g_shellCalls.size());
@@ -170,6 +173,8 @@ protected:
         EXPECT_FALSE(call.bHasParameters) << "no arguments are passed on";
         EXPECT_FALSE(call.bHasDirectory);
         EXPECT_EQ(SW_SHOW, call.nShow);
+        // A process to wait for, and no error box of the shell's (one, unseen, would hold a management tool).
+        EXPECT_EQ(static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC), call.fMask);
         return call.file;
     }
 
@@ -245,6 +250,16 @@ TEST_F(InstallerStepsTest, Arm64WithoutItsSetupStartsNothingAndSaysWhy)
     EXPECT_NE(std::wstring::npos, g_boxes[0].find(L"ARM64 驱动程序")) << Utf8(g_boxes[0]);
 }
 
+// A start that Windows refuses is no success: its error is the exit code, and the box names it.
+TEST_F(InstallerStepsTest, ARefusedStartEndsWithItsError)
+{
+    g_wNative = PROCESSOR_ARCHITECTURE_AMD64;
+    g_dwStartError = ERROR_BAD_EXE_FORMAT;
+    const std::wstring setup = StartedFile(ERROR_BAD_EXE_FORMAT);
+    g_dwStartError = 0;
+    EXPECT_EQ(std::vector<std::wstring>{L"无法启动驱动程序安装程序（错误 193）：" + setup}, g_boxes);
+}
+
 TEST_F(InstallerStepsTest, WithoutGetNativeSystemInfoTheSystemInfoDecides)
 {
     g_bHasNative = false;
@@ -294,13 +309,13 @@ TEST_F(InstallerStepsTest, NoOwnPathStartsNothing)
 
     // The call fails: no folder is known, nothing is started relative to the current folder.
     g_dwModuleError = ERROR_NOT_ENOUGH_MEMORY;
-    EXPECT_EQ(L"<none>", StartedFile());
+    EXPECT_EQ(L"<none>", StartedFile(kExitSetupMissing));
     g_dwModuleError = 0;
 
     // Longer than any module path can be: it never fits, nothing is started.
     g_strModulePath = L"C:\\" + std::wstring(40000, L'x') + L"\\Installer.exe";
     g_moduleBufferSizes.clear();
-    EXPECT_TRUE(StartedFile() == L"<none>");
+    EXPECT_TRUE(StartedFile(kExitSetupMissing) == L"<none>");
     ASSERT_FALSE(g_moduleBufferSizes.empty());
     EXPECT_EQ(32768u, g_moduleBufferSizes.back()) << "the buffer grows up to the longest module path, no further";
 
@@ -322,19 +337,23 @@ struct InstallFolder {
     std::wstring root;
 };
 
-// Runs Installer.exe with arguments; true when it ended with exit code 0 and never showed a window.
-void RunInstallerExe(const std::wstring& exe, const std::wstring& arguments)
+// Runs Installer.exe with arguments until it ends by itself, answering the one box that shows
+// `box` (none when empty); no other window may show. Its exit code goes to *pExitCode.
+void RunInstallerExe(const std::wstring& exe, const std::wstring& arguments, const std::wstring& box, DWORD* pExitCode)
 {
     GuiProcess process(exe, arguments);
     ASSERT_TRUE(process.Started()) << "CreateProcess failed with " << process.StartError();
+    if (!box.empty()) {
+        HWND hBox = WaitForMessageBox(process.Pid(), box, kProgramStartMs);
+        ASSERT_NE(nullptr, hBox) << "no box: " << Utf8(box);
+        ASSERT_TRUE(AnswerMessageBox(hBox, IDOK));
+    }
     bool bWindowSeen = false;
-    DWORD dwExitCode = 0xFFFF;
     const ULONGLONG end = GetTickCount64() + kProgramStartMs;
-    while (!process.WaitForExit(10, &dwExitCode) && GetTickCount64() < end)
+    while (!process.WaitForExit(10, pExitCode) && GetTickCount64() < end)
         bWindowSeen = bWindowSeen || !DialogWindows(process.Pid()).empty();
     ASSERT_FALSE(process.IsRunning()) << "Installer should end by itself";
-    EXPECT_EQ(0u, dwExitCode);
-    EXPECT_FALSE(bWindowSeen) << "Installer shows no window of its own";
+    EXPECT_FALSE(bWindowSeen) << "Installer shows no other window";
 }
 
 TEST(InstallerProgram, StartsTheSetupBesideItWithoutArguments)
@@ -343,8 +362,13 @@ TEST(InstallerProgram, StartsTheSetupBesideItWithoutArguments)
     ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
     ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_X64.exe"));
     ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_i386.exe"));
+    WriteFileBytes(folder.root + L"PrinterDriver\\exitcode.txt", "3010");
 
-    ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L"/quiet extra \"more words\""));
+    // It waits for the setup and ends with its code, here "restart needed", as a management tool reads it.
+    DWORD dwExitCode = 0;
+    ASSERT_NO_FATAL_FAILURE(
+        RunInstallerExe(folder.root + L"Installer.exe", L"/quiet extra \"more words\"", L"", &dwExitCode));
+    EXPECT_EQ(3010u, dwExitCode);
     ASSERT_TRUE(WaitUntil([&] { return !folder.StartedRecord().empty(); }, kProgramStartMs))
         << "no setup program was started";
     // A second start would add a line: watched for a while, not read once.
@@ -368,14 +392,39 @@ TEST(InstallerProgram, StartsTheSetupBesideItWithoutArguments)
 }
 
 // The setup for this PC (x64 under Wine) is missing: the other one, which lies there and would
-// record a start, is not started in its place.
-TEST(InstallerProgram, MissingSetupProgramEndsQuietlyWithZero)
+// record a start, is not started in its place; a box names the missing one, and the exit code is
+// no success.
+TEST(InstallerProgram, MissingSetupProgramIsNamedAndFails)
 {
     InstallFolder folder(L"C:\\tavrel-nosetup\\");
     ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
     ASSERT_TRUE(folder.Put(L"setup_stub.exe", L"PrinterDriver\\Setup_i386.exe"));
-    ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L""));
+    DWORD dwExitCode = 0;
+    ASSERT_NO_FATAL_FAILURE(RunInstallerExe(folder.root + L"Installer.exe", L"",
+                                            L"找不到驱动程序安装程序：" + folder.root + L"PrinterDriver\\Setup_X64.exe",
+                                            &dwExitCode));
+    EXPECT_EQ(static_cast<DWORD>(kExitSetupMissing), dwExitCode);
     EXPECT_FALSE(WaitUntil([&] { return !folder.StartedRecord().empty(); }, 3000)) << "another setup was started";
+}
+
+// In a window station no one sees (a service's, where a management tool runs it; Wine too reports
+// a new station without WSF_VISIBLE), a box would wait for ever: there is none, and the run ends.
+TEST(InstallerProgram, NoBoxWhereNoOneCanSeeIt)
+{
+    InstallFolder folder(L"C:\\tavrel-unseen\\");
+    ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
+    HWINSTA hStation = CreateWindowStationW(L"TavrelUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    HWINSTA hOwnStation = GetProcessWindowStation();
+    SetProcessWindowStation(hStation);  // a desktop is made in the process's own station
+    HDESK hDesktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(hOwnStation);
+    ASSERT_TRUE(hStation && hDesktop) << "no station or desktop, error " << GetLastError();
+    GuiProcess process(folder.root + L"Installer.exe", L"", false, L"TavrelUnseen\\Default");
+    DWORD dwExitCode = 0;
+    EXPECT_TRUE(process.WaitForExit(kProgramStartMs, &dwExitCode)) << "waits, as for a box no one can answer";
+    EXPECT_EQ(static_cast<DWORD>(kExitSetupMissing), dwExitCode);
+    CloseDesktop(hDesktop);
+    CloseWindowStation(hStation);
 }
 
 }  // namespace

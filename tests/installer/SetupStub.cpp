@@ -1,7 +1,9 @@
 // Stands in for a driver setup program: appends its own path and its command line, one line
-// of UTF-8 "path<TAB>command line", to started.txt in its folder, and ends.
+// of UTF-8 "path<TAB>command line", to started.txt in its folder, and ends, with the exit code
+// that exitcode.txt in its folder holds (0 without one).
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
@@ -20,5 +22,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     DWORD written = 0;
     WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(h);
-    return 0;
+    int nExitCode = 0;
+    if (FILE* pFile = _wfopen((path.substr(0, path.rfind(L'\\') + 1) + L"exitcode.txt").c_str(), L"r")) {
+        fscanf(pFile, "%d", &nExitCode);
+        fclose(pFile);
+    }
+    return nExitCode;
 }

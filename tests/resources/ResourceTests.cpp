@@ -356,7 +356,7 @@ TEST(BuiltInstaller, CarriesItsManifestIconAndVersionAndNoDialog)
         EXPECT_TRUE(ResourcesOfType(all, L"#5").empty()) << "Installer shows no window";
         ExpectOneElevatingManifest(all, false);
         ExpectIconAndVersion(program.path, all, L"塔维打印机驱动安装程序", L"Installer.exe");
-        EXPECT_EQ((std::vector<std::string>{"KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL", "USER32.DLL"}),
+        EXPECT_EQ((std::vector<std::string>{"KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL", "SHELL32.DLL", "USER32.DLL"}),
                   StartupImports(program.path))
             << "only Windows' known DLLs";
     }

@@ -5,10 +5,13 @@
 
 #include "TestSupport.h"
 
-GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput)
+GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput,
+                       const wchar_t* pDesktop)
 {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
+    std::wstring desktop = pDesktop ? pDesktop : L"";
+    si.lpDesktop = pDesktop ? &desktop[0] : nullptr;
     HANDLE hOutputWrite = nullptr;
     if (bCaptureOutput) {
         SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
