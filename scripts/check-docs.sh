@@ -13,7 +13,7 @@
 # out, C escapes read, a literal split at its line breaks (the usage text), blanks folded.
 # Every literal of those files counts, not only those written inside WriteLine(...): texts
 # reach it through helpers and members too (DescribeRemovedRow, strError, the usage). Left out:
-# the arguments of WriteLog(...) (the log's records, on the pages of the removal and the log),
+# the statements that call WriteLog (the log's records, on the pages of the removal and the log),
 # fragments without a letter or digit ("\"", ".", "\t"), and NOT_OUTPUT below. Each fragment
 # must appear on the page, blanks folded there too; a missing one is printed with its file and
 # line, and fails the check.
@@ -153,20 +153,24 @@ else:
 
 # A C++ string literal, with its prefix (L, u8, u, U) and the raw form R"tag(...)tag"; the other
 # tokens that could hold a quote: comments, character literals, preprocessor lines (#include);
-# and the start of a WriteLog call.
+# and what starts and ends a call of WriteLog: its name, and the statement's ';'.
 TOKEN = re.compile(
     r'//[^\n]*|/\*.*?\*/|^[ \t]*#[^\n]*'
     r"|'(?:\\.|[^'\\\n])*'"
     r'|(?:u8|[LuU])?R"(?P<tag>[^(\s]*)\((?P<raw>.*?)\)(?P=tag)"'
     r'|(?:u8|[LuU])?"(?P<text>(?:\\.|[^"\\\n])*)"'
-    r"|\bWriteLog\s*\(",
+    r"|\bWriteLog\b|;",
     re.S | re.M,
 )
-ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"', "'": "'", "?": "?", "0": "\0"}
+ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "0": "\0"}  # any other escaped character stands for itself
 
 
 def unescape(text):
-    return re.sub(r"\\(x[0-9a-fA-F]+|.)", lambda m: chr(int(m.group(1)[1:], 16)) if m.group(1)[0] == "x" else ESCAPES.get(m.group(1), m.group(1)), text)
+    def one(match):
+        code = match.group(1)
+        return chr(int(code[1:], 16)) if code[0] == "x" else ESCAPES.get(code, code)
+
+    return re.sub(r"\\(x[0-9a-fA-F]+|.)", one, text)
 
 
 def fold(text):
@@ -177,23 +181,11 @@ def fragments(path):
     """(line, fragment) of every string literal of a source file that may be printed."""
     with open(path, encoding="utf-8") as f:
         source = f.read()
-    log_call_end = -1  # inside WriteLog(...) up to this offset
+    in_log_call = False
     for match in TOKEN.finditer(source):
         token = match.group(0)
-        if token.startswith("WriteLog"):
-            depth, i = 1, match.end()
-            # Its closing parenthesis, past nested calls and the literals inside (a parenthesis
-            # inside a literal is skipped with it).
-            while depth and i < len(source):
-                inner = TOKEN.match(source, i)
-                if inner and not inner.group(0).startswith("WriteLog"):
-                    i = inner.end()
-                    continue
-                depth += {"(": 1, ")": -1}.get(source[i], 0)
-                i += 1
-            log_call_end = i
-            continue
-        if match.start() < log_call_end:
+        if token in ("WriteLog", ";"):
+            in_log_call = token == "WriteLog"
             continue
         if match.group("raw") is not None:
             text = match.group("raw")
@@ -201,6 +193,8 @@ def fragments(path):
             text = unescape(match.group("text"))
         else:
             continue  # a comment, a character literal, a preprocessor line
+        if in_log_call:
+            continue
         line = source.count("\n", 0, match.start()) + 1
         for part in re.split(r"[\r\n]+", text):
             part = fold(part)
