@@ -15,8 +15,8 @@
 #                               is then named <version>-dirty
 #
 # Without a certificate the release is made unsigned, and says so; without a dated section for
-# its version in CHANGELOG.md, with a warning. The version is the project's
-# (CMakeLists.txt); the programs' debug information stays in the build tree (<program>.exe.debug).
+# its version in CHANGELOG.md, with a warning. The version is the project's (CMakeLists.txt);
+# the programs' debug information stays in the build tree (<program>.exe.debug).
 # TOOLCHAIN.txt in the release names the commit and the versions of the tools that made it: the
 # static runtime is part of the programs, so the bytes depend on them.
 set -euo pipefail
