@@ -14,11 +14,27 @@
 #   TAVREL_RELEASE_DIRTY=1      release a checkout with uncommitted changes all the same; its folder
 #                               is then named <version>-dirty
 #
-# Without a certificate the release is made unsigned, and says so. The version is the project's
-# (CMakeLists.txt); the programs' debug information stays in the build tree (<program>.exe.debug).
+# Without a certificate the release is made unsigned, and says so; without a dated section for
+# its version in CHANGELOG.md, with a warning. The version is the project's (CMakeLists.txt);
+# the programs' debug information stays in the build tree (<program>.exe.debug).
 # TOOLCHAIN.txt in the release names the commit and the versions of the tools that made it: the
 # static runtime is part of the programs, so the bytes depend on them.
 set -euo pipefail
+
+# A release names its version in CHANGELOG.md: a section "## [<version>] - <YYYY-MM-DD>" and its
+# link at the bottom, on the repository's address. Without them it is still made (the test run
+# makes releases of unreleased commits all the time), with a warning for each that is missing.
+# changelog_warnings <changelog> <version>
+changelog_warnings() {
+  local file=$1 version=${2//./\\.}
+  grep -Eq "^## \[$version\] - [0-9]{4}-[0-9]{2}-[0-9]{2}\b" "$file" ||
+    echo "release: WARNING: $file has no dated section \"## [$2] - <date>\": rename [Unreleased] and date it (docs/release.md#cutting-a-release)" >&2
+  grep -Eq "^\[$version\]: " "$file" ||
+    echo "release: WARNING: $file has no link for [$2] at its bottom" >&2
+  ! grep -q 'example\.com' "$file" ||
+    echo "release: WARNING: $file still links to example.com, not to the repository's address" >&2
+}
+
 out=$(realpath -m "${1:-$(dirname "$0")/../dist}")
 cd "$(dirname "$0")/.."
 tree=$(realpath -m "${TAVREL_RELEASE_BUILD:-build/release}")
@@ -50,6 +66,7 @@ cmake --build "$tree" --target Uninstall Installer -j "$(nproc 2>/dev/null || ec
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[^=]*=//p' "$tree/CMakeCache.txt")
 [ -n "$version" ] || { echo "release: no project version in $tree" >&2; exit 2; }
+changelog_warnings CHANGELOG.md "$version"
 name=TavrelPrinterTools-$version$dirty
 # Made under a temporary name: a release that fails half-way (a time-stamp server that does not
 # answer, say) leaves no folder that looks complete.
