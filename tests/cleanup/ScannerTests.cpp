@@ -212,10 +212,22 @@ TEST_F(ScannerTest, AnyFailedDeletionFailsTheWalk)
     MakeReadOnly(dir3 + L"z.txt");
     EXPECT_FALSE(scanner.ScanDirectory(dir3, ScanDelete, L"", FALSE));
 
+    // Nor does a sub-folder walked cleanly after one whose deletion failed (whichever the host
+    // lists first gets the read-only file).
+    const std::wstring dir4 = kRoot + L"four\\";
+    MakeFile(dir4 + L"p\\f.txt");
+    MakeFile(dir4 + L"q\\f.txt");
+    const std::vector<std::wstring> folders = ListingOrder(dir4);
+    ASSERT_EQ(2u, folders.size());
+    MakeReadOnly(dir4 + folders[0] + L"\\f.txt");
+    EXPECT_FALSE(scanner.ScanDirectory(dir4, ScanDelete, L"", FALSE)) << "the second sub-folder's success decides nothing";
+    EXPECT_FALSE(PathExists(dir4 + folders[1] + L"\\f.txt"));
+
     std::vector<std::string> expected = {
         ErrorRecordText(L"DeleteFile" + dir1 + L"zsub\\ro.txt", ERROR_ACCESS_DENIED),
         ErrorRecordText(L"DeleteFile" + dir2 + L"sub\\ro.txt", ERROR_ACCESS_DENIED),
         ErrorRecordText(L"DeleteFile" + dir3 + L"z.txt", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"DeleteFile" + dir4 + folders[0] + L"\\f.txt", ERROR_ACCESS_DENIED),
     };
     EXPECT_EQ(expected, LogTexts());
 }
