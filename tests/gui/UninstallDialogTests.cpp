@@ -455,4 +455,36 @@ TEST(UninstallStartup, WithoutItsDialogTheProgramWritesTheFailureAndEndsWithZero
     RemoveDirectoryW(folder.c_str());
 }
 
+// A management tool's SYSTEM runs where no one sees a window (the services' station): started
+// there without arguments, the program ends at once with 87 and opens nothing. Under Wine only
+// the station WinSta0 is visible, so one of the test's own stands for that one.
+BOOL CALLBACK NoteWindowOf(HWND hWnd, LPARAM lParam)
+{
+    auto* pSeen = reinterpret_cast<std::pair<DWORD, bool>*>(lParam);
+    DWORD dwPid = 0;
+    GetWindowThreadProcessId(hWnd, &dwPid);
+    pSeen->second = pSeen->second || dwPid == pSeen->first;
+    return TRUE;
+}
+
+TEST(UninstallStartup, WithoutArgumentsWhereNoOneSeesItTheProgramEndsWith87)
+{
+    HWINSTA hOwn = GetProcessWindowStation();
+    HWINSTA hStation = CreateWindowStationW(L"TavrelUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    ASSERT_TRUE(hStation && SetProcessWindowStation(hStation)) << GetLastError();
+    HDESK hDesktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(hOwn);
+    ASSERT_TRUE(hDesktop) << GetLastError();
+    GuiProcess process(UninstallPath(), L"", false, L"TavrelUnseen\\Default");
+    std::pair<DWORD, bool> seen(process.Pid(), false);
+    DWORD dwExitCode = 0xFFFF;
+    const ULONGLONG end = GetTickCount64() + kProgramStartMs;
+    while (!seen.second && !process.WaitForExit(20, &dwExitCode) && GetTickCount64() < end)
+        EnumDesktopWindows(hDesktop, NoteWindowOf, reinterpret_cast<LPARAM>(&seen));
+    EXPECT_FALSE(seen.second) << "no window, not even a hidden one";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), dwExitCode) << "ended by itself, with 87";
+    CloseDesktop(hDesktop);
+    CloseWindowStation(hStation);
+}
+
 }  // namespace

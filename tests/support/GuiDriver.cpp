@@ -5,10 +5,12 @@
 
 #include "TestSupport.h"
 
-GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput)
+GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput,
+                       const std::wstring& desktop)
 {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
+    si.lpDesktop = desktop.empty() ? nullptr : const_cast<LPWSTR>(desktop.c_str());
     HANDLE hOutputWrite = nullptr;
     if (bCaptureOutput) {
         SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};

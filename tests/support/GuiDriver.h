@@ -18,8 +18,10 @@ class GuiProcess {
 public:
     // Starts `exePath` with the command line `"exePath" arguments`, in the program's own
     // folder (as Explorer starts it). With bCaptureOutput its
-    // standard output goes into a pipe that Output() reads once the program has ended.
-    explicit GuiProcess(const std::wstring& exePath, const std::wstring& arguments = L"", bool bCaptureOutput = false);
+    // standard output goes into a pipe that Output() reads once the program has ended. A
+    // desktop ("station\desktop") other than the test's own puts it there.
+    explicit GuiProcess(const std::wstring& exePath, const std::wstring& arguments = L"", bool bCaptureOutput = false,
+                        const std::wstring& desktop = L"");
     ~GuiProcess();
     GuiProcess(const GuiProcess&) = delete;
     GuiProcess& operator=(const GuiProcess&) = delete;
