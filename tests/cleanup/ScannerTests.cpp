@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "CallRecorder.h"
 #include "ImportPatch.h"
@@ -212,10 +213,22 @@ TEST_F(ScannerTest, AnyFailedDeletionFailsTheWalk)
     MakeReadOnly(dir3 + L"z.txt");
     EXPECT_FALSE(scanner.ScanDirectory(dir3, ScanDelete, L"", FALSE));
 
+    // Nor does a sub-folder walked cleanly after one whose deletion failed (whichever the host
+    // lists first gets the read-only file).
+    const std::wstring dir4 = kRoot + L"four\\";
+    MakeFile(dir4 + L"p\\f.txt");
+    MakeFile(dir4 + L"q\\f.txt");
+    const std::vector<std::wstring> folders = ListingOrder(dir4);
+    ASSERT_EQ(2u, folders.size());
+    MakeReadOnly(dir4 + folders[0] + L"\\f.txt");
+    EXPECT_FALSE(scanner.ScanDirectory(dir4, ScanDelete, L"", FALSE)) << "the second sub-folder's success decides nothing";
+    EXPECT_FALSE(PathExists(dir4 + folders[1] + L"\\f.txt"));
+
     std::vector<std::string> expected = {
         ErrorRecordText(L"DeleteFile" + dir1 + L"zsub\\ro.txt", ERROR_ACCESS_DENIED),
         ErrorRecordText(L"DeleteFile" + dir2 + L"sub\\ro.txt", ERROR_ACCESS_DENIED),
         ErrorRecordText(L"DeleteFile" + dir3 + L"z.txt", ERROR_ACCESS_DENIED),
+        ErrorRecordText(L"DeleteFile" + dir4 + folders[0] + L"\\f.txt", ERROR_ACCESS_DENIED),
     };
     EXPECT_EQ(expected, LogTexts());
 }
@@ -582,6 +595,7 @@ TEST_F(ScannerTest, DirectoryLinksAreNeitherFollowedNorRemoved)
 // would, each with its tag; the Unix link beside them is Wine's own (a reparse point by
 // listing only).
 std::map<std::wstring, DWORD> g_reparseTags;  // bare name -> tag shown
+std::set<std::wstring> g_linkedAfterListing;  // of those, shown on their handle only
 void* g_pRealFileInfo = nullptr;
 BOOL WINAPI TaggedFileInfo(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID pInfo, DWORD cb)
 {
@@ -591,7 +605,7 @@ BOOL WINAPI TaggedFileInfo(HANDLE hFile, FILE_INFO_BY_HANDLE_CLASS infoClass, LP
     if (infoClass == FileIdBothDirectoryInfo) {
         for (auto* pEntry = static_cast<FILE_ID_BOTH_DIR_INFO*>(pInfo);;) {
             auto it = g_reparseTags.find(std::wstring(pEntry->FileName, pEntry->FileNameLength / sizeof(wchar_t)));
-            if (it != g_reparseTags.end()) {
+            if (it != g_reparseTags.end() && !g_linkedAfterListing.count(it->first)) {
                 pEntry->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
                 pEntry->EaSize = it->second;  // where a listing gives a reparse point's tag
             }
@@ -621,9 +635,14 @@ TEST_F(ScannerTest, OnlyReparsePointsThatNameAnotherObjectArePassedOver)
     MakeFile(tree + L"packed.dll");
     MakeFile(tree + L"placeholder\\cloud.inf");
     MakeFile(tree + L"mount\\beyond.inf");
+    MakeFile(tree + L"relinked\\beyond2.inf");
     g_reparseTags = {{L"packed.dll", 0x80000017u /* IO_REPARSE_TAG_WOF */},
                      {L"placeholder", 0x9000001Au /* IO_REPARSE_TAG_CLOUD */},
-                     {L"mount", IO_REPARSE_TAG_MOUNT_POINT}};
+                     {L"mount", IO_REPARSE_TAG_MOUNT_POINT},
+                     {L"relinked", IO_REPARSE_TAG_MOUNT_POINT}};
+    // An empty folder made a junction in place after the listing keeps its file id: only the
+    // tag on its own handle tells (Wine makes no junction, so the stand-in shows one).
+    g_linkedAfterListing = {L"relinked"};
     CDirScanner scanner;
     {
         ScopedImportPatch patch("kernel32.dll", "GetFileInformationByHandleEx", reinterpret_cast<void*>(&TaggedFileInfo));
@@ -635,12 +654,13 @@ TEST_F(ScannerTest, OnlyReparsePointsThatNameAnotherObjectArePassedOver)
     EXPECT_FALSE(PathExists(tree + L"packed.dll")) << "a compressed file is a file to delete";
     EXPECT_FALSE(PathExists(tree + L"placeholder")) << "a placeholder folder is entered and removed";
     EXPECT_TRUE(PathExists(tree + L"mount\\beyond.inf")) << "a mount point is not entered";
+    EXPECT_TRUE(PathExists(tree + L"relinked\\beyond2.inf")) << "nor one made after the listing";
     EXPECT_TRUE(PathExists(tree + L"link")) << "nor a link";
-    EXPECT_EQ((std::vector<std::string>{ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY),
-                                        ErrorRecordText(L"RemoveDirectory", ERROR_CANT_ACCESS_FILE)}),
+    const std::string refused = ErrorRecordText(L"RemoveDirectory", ERROR_CANT_ACCESS_FILE);
+    EXPECT_EQ((std::vector<std::string>{refused, ErrorRecordText(L"RemoveDirectory", ERROR_DIR_NOT_EMPTY), refused}),
               LogTexts());
-    DeleteFileW((tree + L"mount\\beyond.inf").c_str());
-    RemoveDirectoryW((tree + L"mount").c_str());
+    for (const wchar_t* pFolder : {L"mount", L"relinked"})
+        RemoveTree(tree + pFolder);
 }
 
 // ---- a folder or file swapped for a link in the middle of a walk ----

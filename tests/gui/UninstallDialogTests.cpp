@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "GuiDriver.h"
+#include "Inject.h"
 #include "PeResources.h"
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
@@ -453,6 +454,66 @@ TEST(UninstallStartup, WithoutItsDialogTheProgramWritesTheFailureAndEndsWithZero
     }
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+// A management tool's SYSTEM runs where no one sees a window (the services' station): started
+// there without arguments, the program ends at once with 87 and opens nothing. Under Wine only
+// the station WinSta0 is visible, so one of the test's own stands for that one.
+BOOL CALLBACK NoteWindowOf(HWND hWnd, LPARAM lParam)
+{
+    auto* pSeen = reinterpret_cast<std::pair<DWORD, bool>*>(lParam);
+    DWORD dwPid = 0;
+    GetWindowThreadProcessId(hWnd, &dwPid);
+    pSeen->second = pSeen->second || dwPid == pSeen->first;
+    return TRUE;
+}
+
+TEST(UninstallStartup, WithoutArgumentsWhereNoOneSeesItTheProgramEndsWith87)
+{
+    UnseenDesktop unseen;
+    ASSERT_TRUE(unseen.Handle()) << GetLastError();
+    GuiProcess process(UninstallPath(), L"", false, UnseenDesktop::kName);
+    std::pair<DWORD, bool> seen(process.Pid(), false);
+    DWORD dwExitCode = 0xFFFF;
+    const ULONGLONG end = GetTickCount64() + kProgramStartMs;
+    while (!seen.second && !process.WaitForExit(20, &dwExitCode) && GetTickCount64() < end)
+        EnumDesktopWindows(unseen.Handle(), NoteWindowOf, reinterpret_cast<LPARAM>(&seen));
+    EXPECT_FALSE(seen.second) << "no window, not even a hidden one";
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), dwExitCode) << "ended by itself, with 87";
+}
+
+// Started from a download folder, where any file may lie beside it: after its start-up a DLL
+// named bare comes from the system folder only; and where the system lacks that restriction
+// (Windows 7 without KB2533623: a copy asks for it by another name), winspool.drv still does.
+TEST(UninstallStartup, DllsLyingBesideTheProgramAreNotLoaded)
+{
+    const std::wstring folder = L"C:\\tavrel-download\\";
+    MakeDirs(folder);
+    WriteFileBytes(folder + L"winspool.drv", "not a DLL");
+    ASSERT_TRUE(CopyFileW((TestBinFolder() + L"standins.dll").c_str(), (folder + L"planted.dll").c_str(), FALSE));
+    std::string program = ReadFileBytes(UninstallPath());
+    WriteFileBytes(folder + L"Uninstall.exe", program);
+    // Its list, read through winspool.drv, comes before its warning.
+    auto ShowsWarning = [](const GuiProcess& process) {
+        return WaitUntil([&] { return !FindMessageBoxes(process.Pid(), kWarning).empty() || !process.IsRunning(); },
+                         kProgramStartMs) &&
+               process.IsRunning();
+    };
+    {
+        GuiProcess process(folder + L"Uninstall.exe");
+        ASSERT_TRUE(ShowsWarning(process));
+        EXPECT_FALSE(InjectDll(process.Handle(), L"planted.dll")) << "a DLL named bare is not taken from beside it";
+        EXPECT_TRUE(InjectDll(process.Handle(), folder + L"planted.dll")) << "named by its path, the same DLL loads";
+    }
+    const size_t nAt = program.find("SetDefaultDllDirectories");
+    ASSERT_NE(std::string::npos, nAt) << "the program asks for the restriction";
+    ASSERT_EQ(std::string::npos, program.find("SetDefaultDllDirectories", nAt + 1)) << "by that name, once";
+    program[nAt] = 'X';
+    WriteFileBytes(folder + L"UninstallWin7.exe", program);
+    GuiProcess win7(folder + L"UninstallWin7.exe");
+    EXPECT_TRUE(ShowsWarning(win7)) << "without the restriction, winspool.drv still came from the system folder";
+    win7.Terminate();
+    RemoveTree(folder);
 }
 
 }  // namespace

@@ -413,18 +413,12 @@ TEST(InstallerProgram, NoBoxWhereNoOneCanSeeIt)
 {
     InstallFolder folder(L"C:\\tavrel-unseen\\");
     ASSERT_TRUE(folder.Put(L"Installer.exe", L"Installer.exe"));
-    HWINSTA hStation = CreateWindowStationW(L"TavrelUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
-    HWINSTA hOwnStation = GetProcessWindowStation();
-    SetProcessWindowStation(hStation);  // a desktop is made in the process's own station
-    HDESK hDesktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
-    SetProcessWindowStation(hOwnStation);
-    ASSERT_TRUE(hStation && hDesktop) << "no station or desktop, error " << GetLastError();
-    GuiProcess process(folder.root + L"Installer.exe", L"", false, L"TavrelUnseen\\Default");
+    UnseenDesktop unseen;
+    ASSERT_TRUE(unseen.Handle()) << "no station or desktop, error " << GetLastError();
+    GuiProcess process(folder.root + L"Installer.exe", L"", false, UnseenDesktop::kName);
     DWORD dwExitCode = 0;
     EXPECT_TRUE(process.WaitForExit(kProgramStartMs, &dwExitCode)) << "waits, as for a box no one can answer";
     EXPECT_EQ(static_cast<DWORD>(kExitSetupMissing), dwExitCode);
-    CloseDesktop(hDesktop);
-    CloseWindowStation(hStation);
 }
 
 }  // namespace

@@ -6,12 +6,11 @@
 #include "TestSupport.h"
 
 GuiProcess::GuiProcess(const std::wstring& exePath, const std::wstring& arguments, bool bCaptureOutput,
-                       const wchar_t* pDesktop)
+                       const std::wstring& desktop)
 {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
-    std::wstring desktop = pDesktop ? pDesktop : L"";
-    si.lpDesktop = pDesktop ? &desktop[0] : nullptr;
+    si.lpDesktop = desktop.empty() ? nullptr : const_cast<LPWSTR>(desktop.c_str());
     HANDLE hOutputWrite = nullptr;
     if (bCaptureOutput) {
         SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
@@ -297,4 +296,23 @@ bool AnswerMessageBox(HWND hBox, int nButtonId, DWORD timeoutMs)
         return false;
     PressButton(hButton);
     return WaitForWindowGone(hBox, timeoutMs);
+}
+
+UnseenDesktop::UnseenDesktop()
+{
+    HWINSTA hOwn = GetProcessWindowStation();
+    m_hStation = CreateWindowStationW(L"TavrelUnseen", 0, WINSTA_ALL_ACCESS, nullptr);
+    // A desktop is made in the process's own station.
+    if (m_hStation && SetProcessWindowStation(m_hStation)) {
+        m_hDesktop = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(hOwn);
+    }
+}
+
+UnseenDesktop::~UnseenDesktop()
+{
+    if (m_hDesktop)
+        CloseDesktop(m_hDesktop);
+    if (m_hStation)
+        CloseWindowStation(m_hStation);
 }

@@ -14,14 +14,30 @@ const DWORD kProgramStartMs = 120000;  // a program's start, up to its first win
 const DWORD kUiStepMs = 60000;         // a window, a box or a control's state after an action
 
 // A program started for a test. The destructor ends it if it is still running.
+// A desktop in a window station of its own, which no one sees, as a service's (Wine too reports
+// a new station without WSF_VISIBLE): a GuiProcess started on kName shows nothing to anyone.
+class UnseenDesktop {
+public:
+    static constexpr const wchar_t* kName = L"TavrelUnseen\\Default";
+    UnseenDesktop();
+    ~UnseenDesktop();
+    UnseenDesktop(const UnseenDesktop&) = delete;
+    UnseenDesktop& operator=(const UnseenDesktop&) = delete;
+    HDESK Handle() const { return m_hDesktop; }  // null when it could not be made
+
+private:
+    HWINSTA m_hStation = nullptr;
+    HDESK m_hDesktop = nullptr;
+};
+
 class GuiProcess {
 public:
     // Starts `exePath` with the command line `"exePath" arguments`, in the program's own
     // folder (as Explorer starts it). With bCaptureOutput its
-    // standard output goes into a pipe that Output() reads once the program has ended. A desktop
-    // ("station\\desktop") starts it there instead of on the test's own.
+    // standard output goes into a pipe that Output() reads once the program has ended. A
+    // desktop ("station\desktop") other than the test's own puts it there.
     explicit GuiProcess(const std::wstring& exePath, const std::wstring& arguments = L"", bool bCaptureOutput = false,
-                        const wchar_t* pDesktop = nullptr);
+                        const std::wstring& desktop = L"");
     ~GuiProcess();
     GuiProcess(const GuiProcess&) = delete;
     GuiProcess& operator=(const GuiProcess&) = delete;
