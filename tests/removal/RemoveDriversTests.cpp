@@ -3,6 +3,7 @@
 // order and length of every fixed pause can be checked without waiting for it.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <setupapi.h>
 #include <winspool.h>
 
 #include <algorithm>
@@ -220,6 +221,57 @@ TEST_F(RemoveDriversTest, DriverAPrinterStillUsesIsNeverRemoved)
     EXPECT_FALSE(PrinterExists(kPrinter));
     EXPECT_TRUE(DriverExists(kDriver));
     DeletePrinterByName(kSecond);
+}
+
+// A removal of several rows deletes what any row's clean-up deletes: in its plan a remove
+// outweighs a keep of the same item and target, in either order, paths compared as Windows does.
+TEST(RemovalPlan, ARemoveOutweighsAKeepOfTheSameTarget)
+{
+    RemovalPlan plan;
+    AddToPlan(plan, L"driver-file", L"C:\\A\\X.DLL", {false, L"file-of-another-driver", L"B"});
+    AddToPlan(plan, L"driver-file", L"c:\\a\\x.dll", {true, L"file-of-driver", L"A"});
+    AddToPlan(plan, L"driver-file", L"C:\\A\\X.DLL", {false, L"core-file", L""});
+    AddToPlan(plan, L"oem-inf", L"C:\\A\\X.DLL", {false, L"unreadable", L""});
+    ASSERT_EQ(2u, plan.size());
+    EXPECT_TRUE(plan[0].decision.bRemove);
+    EXPECT_EQ(std::wstring(L"file-of-driver"), plan[0].decision.pRule);
+    EXPECT_EQ(L"A", plan[0].decision.strBecause);
+    EXPECT_FALSE(plan[1].decision.bRemove) << "another item is another line";
+}
+
+// Under WOW64 pnputil may finish an OEM INF's uninstall only at the next restart (3010). That is
+// no failure: the unattended run ends with 3010, which management tools read as "restart to
+// finish", and the log says why instead of recording a failure.
+const wchar_t kRestartInf[] = L"oem9601.inf";
+void* g_pRealCreateProcess = nullptr;
+BOOL WINAPI RefusingA32BitCaller(PCWSTR, DWORD, PVOID)
+{
+    SetLastError(ERROR_IN_WOW64);
+    return FALSE;
+}
+BOOL WINAPI PnpUtilAskingForARestart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES pProcess, LPSECURITY_ATTRIBUTES pThread,
+                                     BOOL bInherit, DWORD dwFlags, LPVOID pEnvironment, LPCWSTR pDirectory,
+                                     LPSTARTUPINFOW pStartup, LPPROCESS_INFORMATION pInfo)
+{
+    DeleteFileW((WindowsFolder() + L"\\inf\\" + kRestartInf).c_str());
+    std::wstring command = SystemFolder() + L"\\cmd.exe /c exit 3010";
+    return reinterpret_cast<decltype(&CreateProcessW)>(g_pRealCreateProcess)(
+        nullptr, &command[0], pProcess, pThread, bInherit, dwFlags, pEnvironment, pDirectory, pStartup, pInfo);
+}
+
+TEST_F(RemoveDriversTest, PnpUtilAskingForARestartEndsAnUnattendedRunWith3010)
+{
+    DriverListEntry entry;
+    ASSERT_NO_FATAL_FAILURE(InstallPrinterRow(entry));
+    WriteFileBytes(WindowsFolder() + L"\\inf\\" + kRestartInf, "[Strings]\r\nName=\"RD Laser 100\"\r\n");
+    ScopedImportPatch setup("setupapi.dll", "SetupUninstallOEMInfW", reinterpret_cast<void*>(&RefusingA32BitCaller));
+    ScopedImportPatch start("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(&PnpUtilAskingForARestart));
+    g_pRealCreateProcess = start.Original();
+    EXPECT_EQ(kExitRestartNeeded, RunCommandLine({L"/quiet", L"/printer", kPrinter, L"/driver", kDriver}));
+    EXPECT_FALSE(PrinterExists(kPrinter));
+    EXPECT_FALSE(DriverExists(kDriver));
+    EXPECT_EQ(std::vector<std::string>{Ansi(std::wstring(L"卸载完成，需要重新启动计算机：pnputil ") + kRestartInf)},
+              LogTexts());
 }
 
 TEST_F(RemoveDriversTest, FailedFileCleanupLeavesTheSpoolerStopped)
