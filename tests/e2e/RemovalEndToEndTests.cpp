@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "FileTree.h"
 #include "GuiDriver.h"
 #include "Inject.h"
 #include "SpoolerSetup.h"
@@ -691,19 +692,12 @@ TEST_F(RemovalEndToEnd, ListPrintsTheDialogsRowsInUtf8ThroughAPipe)
 // Every file below the folders a removal cleans, sorted: what a run changed is the difference.
 void AddFiles(const std::wstring& folder, std::vector<std::wstring>& files)
 {
-    WIN32_FIND_DATAW found;
-    HANDLE hFind = FindFirstFileW((folder + L"*").c_str(), &found);
-    for (BOOL bMore = hFind != INVALID_HANDLE_VALUE; bMore; bMore = FindNextFileW(hFind, &found)) {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    for (const std::wstring& name : ListingOrder(folder)) {
+        if (GetFileAttributesW((folder + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY)
             AddFiles(folder + name + L"\\", files);
         else
             files.push_back(folder + name);
     }
-    if (hFind != INVALID_HANDLE_VALUE)
-        FindClose(hFind);
 }
 std::vector<std::wstring> Snapshot()
 {
@@ -758,7 +752,8 @@ TEST_F(RemovalEndToEnd, UnattendedPlanChangesNothingAndTheRemovalDoesWhatItSaid)
     std::string output;
     ASSERT_NO_FATAL_FAILURE(RunUnattended(L"/whatif /printer \"TAVREL Laser 100\"", true, &exitCode, &output));
     EXPECT_EQ(0u, exitCode) << output;
-    std::printf("[ plan    ] as printed:\n%s", output.c_str());
+    std::printf("[ measure ] plan, lock let go to exit: %llu ms\n[ plan    ] as printed:\n%s",
+                static_cast<unsigned long long>(m_msRemoval), output.c_str());
     EXPECT_EQ(before, Snapshot()) << "the plan changed nothing";
     EXPECT_EQ(dwSpooler, SpoolerProcess()) << "nor stopped or started the spooler";
     EXPECT_EQ(std::vector<std::wstring>{L"StandIns|loaded"}, ReadRecordFile()) << "no job, INF, driver or device call";
