@@ -183,10 +183,8 @@ BOOL FillDriverList(ListingFailure* pFailure)
         failure = {L"EnumPrinterDrivers", dwError};
     }
 
-    // Each printer's driver comes from the spooler's listing, which gives it without opening the
-    // printer. A connection's open goes to its server and needs "Manage printers" there: an
-    // ordinary user, or a server that is off, would leave the connection's driver counted as used
-    // by nobody, and its driver row would delete the files the connection still prints with.
+    // Each local printer's driver comes from the spooler's listing, which gives it without opening
+    // the printer; each connection's from its server, which the listing asks for a moment only.
     std::vector<PrinterAndDriver> printers;
     if (!ListPrinterDrivers(printers)) {
         const DWORD dwError = GetLastError();
@@ -205,13 +203,14 @@ BOOL FillDriverList(ListingFailure* pFailure)
             if (pRecords[j].pName && strDriverName == pRecords[j].pName)
                 pInfo = &pRecords[j];
         }
-        // Only where the listing names no driver is the printer opened to read it. A printer
-        // whose driver cannot be read either way stays in the list with an empty driver name and
-        // no record: users come to this program when a printer is broken, and such a printer can
-        // still be removed (the removal then deletes the printer and leaves every driver alone).
-        // A driver named but not among this environment's drivers has no record: only the
-        // printer can go.
-        if (strDriverName.empty() && GetPrinterDriverInfo(strPrinter, &pInfo)) {
+        // Only a local printer the listing names no driver for is opened to read it: a
+        // connection's open goes to its server, and would wait on one that is gone for as long
+        // as the listing does not. A printer whose driver cannot be read either way stays in the
+        // list with an empty driver name and no record: users come to this program when a
+        // printer is broken, and such a printer can still be removed (the removal then deletes
+        // the printer and leaves every driver alone). A driver named but not among this
+        // environment's drivers has no record: only the printer can go.
+        if (strDriverName.empty() && !printer.bConnection && GetPrinterDriverInfo(strPrinter, &pInfo)) {
             g_recordBuffers.push_back(pInfo);
             strDriverName = pInfo->pName ? pInfo->pName : L"";
         }
