@@ -12,6 +12,7 @@
 #include "ShellWindows.h"
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
+#include "cleanup/OtherDrivers.h"
 #include "shell/Dialog.h"
 #include "shell/CommandLine.h"
 #include "shell/DriverList.h"
@@ -194,14 +195,22 @@ TEST_F(DriverListTest, NothingToListGivesAnEmptyListAndTheTitle)
 
 // Wine keeps no printer connections: the level-4 listing shows g_strConnection, a local printer,
 // as one, and its open waits, as for a server that is gone, until g_hServerAnswers is set (15 s at
-// most, the RPC time-out here).
+// most, the RPC time-out here). g_bListingGrows: the next listing call with a buffer asks for more
+// room, once, as when a printer was added since the size query.
 std::wstring g_strConnection;
 HANDLE g_hServerAnswers = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+bool g_bListingGrows = false;
 void* g_pRealListing = nullptr;
 void* g_pRealOpenPrinter = nullptr;
 BOOL WINAPI ListingWithAConnection(DWORD dwFlags, LPWSTR pName, DWORD level, LPBYTE pBuffer, DWORD cb,
                                    LPDWORD pcbNeeded, LPDWORD pcReturned)
 {
+    if (pBuffer && g_bListingGrows) {
+        g_bListingGrows = false;
+        *pcbNeeded = cb + 1024;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
     const BOOL bListed = reinterpret_cast<decltype(&EnumPrintersW)>(g_pRealListing)(dwFlags, pName, level, pBuffer, cb,
                                                                                    pcbNeeded, pcReturned);
     auto* pInfos = reinterpret_cast<PRINTER_INFO_4W*>(pBuffer);
@@ -344,7 +353,7 @@ TEST_F(DriverListTest, DriverMissingFromTheEnvironmentIsNotReadIntoAnEmptyBuffer
     }
 }
 
-TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
+TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOutAndGrownListingsAreReadAgain)
 {
     SpoolerSetup spooler;
     ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Lonely"));
@@ -363,6 +372,8 @@ TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
             }
             if (pBuffer && s_dwSecondError) {
                 SetLastError(s_dwSecondError);
+                if (s_dwSecondError == ERROR_INSUFFICIENT_BUFFER)
+                    s_dwSecondError = 0;  // a list that grew asks for more room once
                 return FALSE;
             }
             return reinterpret_cast<decltype(&EnumPrinterDriversW)>(s_pOriginal)(pServer, pEnv, level, pBuffer, cb,
@@ -392,6 +403,19 @@ TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", RPC_S_SERVER_UNAVAILABLE)}, LogTexts(1));
     s_dwFirstError = 0;
 
+    // The drivers and the printers grew between the two calls of their listings: one more try
+    // with the size asked for lists them.
+    ClearLogs();
+    s_dwSecondError = ERROR_INSUFFICIENT_BUFFER;
+    g_bListingGrows = true;
+    ScopedImportPatch listing("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&ListingWithAConnection));
+    g_pRealListing = listing.Original();
+    EXPECT_TRUE(FillDriverList());
+    ASSERT_TRUE(EntryFor(L"Tavrel User") && EntryFor(L"Tavrel Lonely"));
+    s_dwSecondError = ERROR_INSUFFICIENT_BUFFER;
+    OtherDrivers others;
+    EXPECT_TRUE(ReadOtherDrivers(EntryFor(L"Tavrel Lonely")->pDriverInfo, others));
+    EXPECT_TRUE(LogTexts(1).empty());
 }
 
 TEST_F(DriverListTest, PrinterEnumerationFailureLeavesOnlyDriverRows)

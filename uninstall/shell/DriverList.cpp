@@ -123,13 +123,21 @@ int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
     DWORD cbNeeded = 0, nReturned = 0;
     if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded, &nReturned))
         return 0;  // none installed
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return Refused(nullptr);
-    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
-    if (!pBuffer || !EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned))
-        return Refused(pBuffer);
-    *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
-    return static_cast<int>(nReturned);
+    // A driver installed between the size query and the listing makes the listing ask for more
+    // room: one more try with the size it asks for.
+    for (int nTry = 0; nTry < 2 && GetLastError() == ERROR_INSUFFICIENT_BUFFER; ++nTry) {
+        auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
+        if (!pBuffer)
+            return Refused(nullptr);
+        if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
+            *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
+            return static_cast<int>(nReturned);
+        }
+        const DWORD dwError = GetLastError();
+        LocalFree(pBuffer);
+        SetLastError(dwError);
+    }
+    return Refused(nullptr);
 }
 
 int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDriverInfo)
