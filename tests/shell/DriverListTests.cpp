@@ -12,6 +12,7 @@
 #include "ShellWindows.h"
 #include "SpoolerSetup.h"
 #include "TestSupport.h"
+#include "cleanup/OtherDrivers.h"
 #include "shell/Dialog.h"
 #include "shell/CommandLine.h"
 #include "shell/DriverList.h"
@@ -192,42 +193,71 @@ TEST_F(DriverListTest, NothingToListGivesAnEmptyListAndTheTitle)
     EXPECT_TRUE(LogTexts(1).empty()) << "nothing to list is no failure";
 }
 
-// A connection (\\\\server\\queue) whose open the server refuses (an ordinary user lacks "Manage
-// printers" there, or the server is off; stood in, as Wine has no print server): the spooler's
-// listing names its driver all the same, without an open, so the driver counts as used and its
-// driver row removes nothing.
-int g_nRefusedOpens = 0;
+// Wine keeps no printer connections: the level-4 listing shows g_strConnection, a local printer,
+// as one, and its open waits, as for a server that is gone, until g_hServerAnswers is set (15 s at
+// most, the RPC time-out here). g_bListingGrows: the next listing call with a buffer asks for more
+// room, once, as when a printer was added since the size query.
+std::wstring g_strConnection;
+HANDLE g_hServerAnswers = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+bool g_bListingGrows = false;
+void* g_pRealListing = nullptr;
 void* g_pRealOpenPrinter = nullptr;
-BOOL WINAPI RefusingOpenPrinter(LPWSTR pName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault)
+BOOL WINAPI ListingWithAConnection(DWORD dwFlags, LPWSTR pName, DWORD level, LPBYTE pBuffer, DWORD cb,
+                                   LPDWORD pcbNeeded, LPDWORD pcReturned)
 {
-    if (pName && std::wstring(pName) == L"Tavrel Connection") {
-        ++g_nRefusedOpens;
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (pBuffer && g_bListingGrows) {
+        g_bListingGrows = false;
+        *pcbNeeded = cb + 1024;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const BOOL bListed = reinterpret_cast<decltype(&EnumPrintersW)>(g_pRealListing)(dwFlags, pName, level, pBuffer, cb,
+                                                                                   pcbNeeded, pcReturned);
+    auto* pInfos = reinterpret_cast<PRINTER_INFO_4W*>(pBuffer);
+    for (DWORD i = 0; bListed && level == 4 && i < *pcReturned; ++i)
+        if (g_strConnection == pInfos[i].pPrinterName)
+            pInfos[i].Attributes = PRINTER_ATTRIBUTE_NETWORK;
+    return bListed;
+}
+BOOL WINAPI OpenWaitingForTheServer(LPWSTR pName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault)
+{
+    if (pName && g_strConnection == pName && WaitForSingleObject(g_hServerAnswers, 15000) != WAIT_OBJECT_0) {
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
     }
     return reinterpret_cast<decltype(&OpenPrinterW)>(g_pRealOpenPrinter)(pName, phPrinter, pDefault);
 }
 
-TEST_F(DriverListTest, ConnectionWhoseOpenIsRefusedKeepsItsDriverCounted)
+// A connection's driver is asked of its server on a thread of its own, and the list waits for it
+// within a bound: where the server is gone, the list appears at once with the connection's driver
+// unknown (the removal's fresh look then keeps any driver it may use); once the server answers,
+// its driver is named.
+TEST_F(DriverListTest, ConnectionWhoseServerIsGoneIsListedAtOnceWithItsDriverUnknown)
 {
     SpoolerSetup spooler;
     ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Downloaded"));
     ASSERT_EQ(0u, spooler.InstallPrinter(L"Tavrel Connection", L"Tavrel Downloaded"));
-    g_nRefusedOpens = 0;
-    {
-        ScopedImportPatch patch("winspool.drv", "OpenPrinterW", reinterpret_cast<void*>(&RefusingOpenPrinter));
-        g_pRealOpenPrinter = patch.Original();
-        FillDriverList();
-    }
-    ASSERT_NO_FATAL_FAILURE(ExpectRowsMatchEntries());
+    g_strConnection = L"Tavrel Connection";
+    ScopedImportPatch listing("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&ListingWithAConnection));
+    g_pRealListing = listing.Original();
+    ScopedImportPatch open("winspool.drv", "OpenPrinterW", reinterpret_cast<void*>(&OpenWaitingForTheServer));
+    g_pRealOpenPrinter = open.Original();
+    const ULONGLONG ullStart = GetTickCount64();
+    EXPECT_TRUE(FillDriverList());
+    EXPECT_LT(GetTickCount64() - ullStart, 2000u) << "the list waited for the server";
     const DriverListEntry* pEntry = EntryFor(L"Tavrel Connection");
     ASSERT_TRUE(pEntry);
-    EXPECT_EQ(L"Tavrel Downloaded", pEntry->strDriverName);
-    ASSERT_TRUE(pEntry->pDriverInfo);
-    EXPECT_EQ(L"Tavrel Downloaded", std::wstring(pEntry->pDriverInfo->pName));
-    EXPECT_EQ(2, Count(L"Tavrel Downloaded")) << "the driver row counts as used: it removes nothing";
-    EXPECT_EQ(0, g_nRefusedOpens) << "the listing named the driver: no open";
+    EXPECT_TRUE(pEntry->strDriverName.empty());
+    EXPECT_EQ(nullptr, pEntry->pDriverInfo);
+    EXPECT_EQ(1, Count(L"Tavrel Downloaded")) << "its driver row alone counts the driver";
     EXPECT_TRUE(LogTexts(1).empty());
+
+    SetEvent(g_hServerAnswers);  // the late answer goes to a query its listing has let go
+    FillDriverList();
+    pEntry = EntryFor(L"Tavrel Connection");
+    ASSERT_TRUE(pEntry);
+    EXPECT_EQ(L"Tavrel Downloaded", pEntry->strDriverName);
+    EXPECT_EQ(2, Count(L"Tavrel Downloaded"));
 }
 
 // The listing names no driver (stood in: Windows' and Wine's always do for a local printer): only
@@ -323,7 +353,7 @@ TEST_F(DriverListTest, DriverMissingFromTheEnvironmentIsNotReadIntoAnEmptyBuffer
     }
 }
 
-TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
+TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOutAndGrownListingsAreReadAgain)
 {
     SpoolerSetup spooler;
     ASSERT_EQ(0u, spooler.InstallDriver(L"Tavrel Lonely"));
@@ -342,6 +372,8 @@ TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
             }
             if (pBuffer && s_dwSecondError) {
                 SetLastError(s_dwSecondError);
+                if (s_dwSecondError == ERROR_INSUFFICIENT_BUFFER)
+                    s_dwSecondError = 0;  // a list that grew asks for more room once
                 return FALSE;
             }
             return reinterpret_cast<decltype(&EnumPrinterDriversW)>(s_pOriginal)(pServer, pEnv, level, pBuffer, cb,
@@ -370,6 +402,20 @@ TEST_F(DriverListTest, DriverEnumerationFailuresLeaveTheDriverRowsOut)
     EXPECT_EQ(SpoolerPrinterNames(), m_windows.Rows());
     EXPECT_EQ(std::vector<std::string>{ErrorRecordText(L"EnumPrinterDrivers", RPC_S_SERVER_UNAVAILABLE)}, LogTexts(1));
     s_dwFirstError = 0;
+
+    // The drivers and the printers grew between the two calls of their listings: one more try
+    // with the size asked for lists them.
+    ClearLogs();
+    s_dwSecondError = ERROR_INSUFFICIENT_BUFFER;
+    g_bListingGrows = true;
+    ScopedImportPatch listing("winspool.drv", "EnumPrintersW", reinterpret_cast<void*>(&ListingWithAConnection));
+    g_pRealListing = listing.Original();
+    EXPECT_TRUE(FillDriverList());
+    ASSERT_TRUE(EntryFor(L"Tavrel User") && EntryFor(L"Tavrel Lonely"));
+    s_dwSecondError = ERROR_INSUFFICIENT_BUFFER;
+    OtherDrivers others;
+    EXPECT_TRUE(ReadOtherDrivers(EntryFor(L"Tavrel Lonely")->pDriverInfo, others));
+    EXPECT_TRUE(LogTexts(1).empty());
 }
 
 TEST_F(DriverListTest, PrinterEnumerationFailureLeavesOnlyDriverRows)

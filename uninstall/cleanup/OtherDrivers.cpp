@@ -30,7 +30,9 @@ void AddBareName(const wchar_t* pPath, const wchar_t* pDriver, OtherDrivers& oth
 }
 
 // The level-8 records (level 6 and the driver-store INF) of one environment, or of all of
-// them ("all"). FALSE, with the error left for the caller, when they cannot be read.
+// them ("all"). FALSE, with the error left for the caller, when they cannot be read. A driver
+// installed between the size query and the listing makes the listing ask for more room: one
+// more try with the size it asks for.
 BOOL EnumDriverRecords(const wchar_t* pEnvironment, std::vector<BYTE>& buffer, DWORD& nCount)
 {
     LPWSTR pEnv = const_cast<LPWSTR>(pEnvironment);
@@ -38,10 +40,12 @@ BOOL EnumDriverRecords(const wchar_t* pEnvironment, std::vector<BYTE>& buffer, D
     nCount = 0;
     if (EnumPrinterDriversW(nullptr, pEnv, 8, nullptr, 0, &cbNeeded, &nCount))
         return TRUE;  // none installed
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return FALSE;
-    buffer.assign(cbNeeded, 0);
-    return EnumPrinterDriversW(nullptr, pEnv, 8, buffer.data(), cbNeeded, &cbNeeded, &nCount);
+    for (int nTry = 0; nTry < 2 && GetLastError() == ERROR_INSUFFICIENT_BUFFER; ++nTry) {
+        buffer.assign(cbNeeded, 0);
+        if (EnumPrinterDriversW(nullptr, pEnv, 8, buffer.data(), cbNeeded, &cbNeeded, &nCount))
+            return TRUE;
+    }
+    return FALSE;
 }
 
 void AddOthers(const std::vector<BYTE>& buffer, DWORD nCount, const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others)

@@ -123,13 +123,21 @@ int EnumDriverInfos(DRIVER_INFO_6W** ppDriverInfos)
     DWORD cbNeeded = 0, nReturned = 0;
     if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, nullptr, 0, &cbNeeded, &nReturned))
         return 0;  // none installed
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return Refused(nullptr);
-    auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
-    if (!pBuffer || !EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned))
-        return Refused(pBuffer);
-    *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
-    return static_cast<int>(nReturned);
+    // A driver installed between the size query and the listing makes the listing ask for more
+    // room: one more try with the size it asks for.
+    for (int nTry = 0; nTry < 2 && GetLastError() == ERROR_INSUFFICIENT_BUFFER; ++nTry) {
+        auto* pBuffer = static_cast<BYTE*>(LocalAlloc(LMEM_ZEROINIT, cbNeeded));
+        if (!pBuffer)
+            return Refused(nullptr);
+        if (EnumPrinterDriversW(nullptr, SpoolerEnvironment(), 6, pBuffer, cbNeeded, &cbNeeded, &nReturned)) {
+            *ppDriverInfos = reinterpret_cast<DRIVER_INFO_6W*>(pBuffer);
+            return static_cast<int>(nReturned);
+        }
+        const DWORD dwError = GetLastError();
+        LocalFree(pBuffer);
+        SetLastError(dwError);
+    }
+    return Refused(nullptr);
 }
 
 int GetPrinterDriverInfo(const std::wstring& printerName, DRIVER_INFO_6W** ppDriverInfo)
@@ -183,10 +191,8 @@ BOOL FillDriverList(ListingFailure* pFailure)
         failure = {L"EnumPrinterDrivers", dwError};
     }
 
-    // Each printer's driver comes from the spooler's listing, which gives it without opening the
-    // printer. A connection's open goes to its server and needs "Manage printers" there: an
-    // ordinary user, or a server that is off, would leave the connection's driver counted as used
-    // by nobody, and its driver row would delete the files the connection still prints with.
+    // Each local printer's driver comes from the spooler's listing, which gives it without opening
+    // the printer; each connection's from its server, which the listing asks for a moment only.
     std::vector<PrinterAndDriver> printers;
     if (!ListPrinterDrivers(printers)) {
         const DWORD dwError = GetLastError();
@@ -205,13 +211,14 @@ BOOL FillDriverList(ListingFailure* pFailure)
             if (pRecords[j].pName && strDriverName == pRecords[j].pName)
                 pInfo = &pRecords[j];
         }
-        // Only where the listing names no driver is the printer opened to read it. A printer
-        // whose driver cannot be read either way stays in the list with an empty driver name and
-        // no record: users come to this program when a printer is broken, and such a printer can
-        // still be removed (the removal then deletes the printer and leaves every driver alone).
-        // A driver named but not among this environment's drivers has no record: only the
-        // printer can go.
-        if (strDriverName.empty() && GetPrinterDriverInfo(strPrinter, &pInfo)) {
+        // Only a local printer the listing names no driver for is opened to read it: a
+        // connection's open goes to its server, and would wait on one that is gone for as long
+        // as the listing does not. A printer whose driver cannot be read either way stays in the
+        // list with an empty driver name and no record: users come to this program when a
+        // printer is broken, and such a printer can still be removed (the removal then deletes
+        // the printer and leaves every driver alone). A driver named but not among this
+        // environment's drivers has no record: only the printer can go.
+        if (strDriverName.empty() && !printer.bConnection && GetPrinterDriverInfo(strPrinter, &pInfo)) {
             g_recordBuffers.push_back(pInfo);
             strDriverName = pInfo->pName ? pInfo->pName : L"";
         }
