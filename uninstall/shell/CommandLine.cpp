@@ -261,7 +261,8 @@ int RemoveNamed(const ParsedCommandLine& command, bool bPlanOnly)
     // a management tool) may not have yet: it is made here, so that the log has a place. A plan
     // writes nothing but its output.
     wchar_t szDocuments[MAX_PATH] = {};
-    SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, bPlanOnly ? FALSE : TRUE);
+    if (!bPlanOnly)
+        SHGetSpecialFolderPathW(nullptr, szDocuments, CSIDL_PERSONAL, TRUE);
     // The names are looked up under the lock: another removal cannot change the list between
     // the look-up and this one (nor, for a plan, while it reads).
     RemovalLock lock;
