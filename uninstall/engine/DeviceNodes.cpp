@@ -12,11 +12,6 @@
 
 namespace {
 
-bool SameText(const wchar_t* a, const wchar_t* b)
-{
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
 // The INF a device's driver was installed from, as its driver key names it ("oem12.inf"):
 // empty where no driver is installed.
 std::wstring InstalledInf(HDEVINFO hDevices, SP_DEVINFO_DATA& device)
@@ -48,7 +43,8 @@ std::wstring RemovedSource(const RemovalPlan& plan, const std::wstring& strInfFo
         if (!line.decision.bRemove)
             continue;
         if (!wcscmp(line.pItem, L"oem-inf") &&
-            SameText(line.strTarget.c_str() + line.strTarget.rfind(L'\\') + 1, strInf.c_str()))
+            CompareStringOrdinal(line.strTarget.c_str() + line.strTarget.rfind(L'\\') + 1, -1, strInf.c_str(), -1,
+                                 TRUE) == CSTR_EQUAL)
             return line.strTarget;
         if (!wcscmp(line.pItem, L"package") && bPlaced && InSamePackage(line.strTarget, szStoreInf))
             return line.strTarget;
