@@ -88,17 +88,13 @@ bool PublishesAnotherDriversPackage(const std::wstring& strInfPath, const OtherD
     bUnplaced = false;
     if (others.infPaths.empty())
         return false;
-    typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
-    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
-    wchar_t szStoreInf[MAX_PATH] = {};
-    if (!pGetInfDriverStoreLocation ||
-        !pGetInfDriverStoreLocation(strInfPath.c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr)) {
+    std::wstring strStoreInf;
+    if (!GetStoreInfOf(strInfPath, strStoreInf)) {
         WriteLog(L"SetupGetInfDriverStoreLocation" + strInfPath, TRUE);
         bUnplaced = true;
         return true;
     }
-    return AnotherDriverComesFromPackage(others, szStoreInf, &strOtherInf);
+    return AnotherDriverComesFromPackage(others, strStoreInf, &strOtherInf);
 }
 
 // What is done with an OEM INF that mentions the driver, or could not be read (`dwUnread`, its

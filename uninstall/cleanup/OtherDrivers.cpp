@@ -1,5 +1,6 @@
 #include "cleanup/OtherDrivers.h"
 
+#include <setupapi.h>
 #include <winspool.h>
 
 #include <cwchar>
@@ -105,6 +106,19 @@ BOOL ReadOtherDrivers(const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others)
             return FALSE;
         }
     }
+    return TRUE;
+}
+
+BOOL GetStoreInfOf(const std::wstring& strPublishedInf, std::wstring& strStoreInf)
+{
+    typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
+    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
+    wchar_t szStoreInf[MAX_PATH] = {};
+    if (!pGetInfDriverStoreLocation ||
+        !pGetInfDriverStoreLocation(strPublishedInf.c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr))
+        return FALSE;
+    strStoreInf = szStoreInf;
     return TRUE;
 }
 

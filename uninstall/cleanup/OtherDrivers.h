@@ -20,6 +20,11 @@ struct OtherDrivers {
 // with the failed call logged, when the drivers cannot be listed.
 BOOL ReadOtherDrivers(const DRIVER_INFO_6W* pDriverInfo, OtherDrivers& others);
 
+// The driver-store INF that a published INF (...\inf\oem<N>.inf) was copied from, as SetupAPI
+// tells it (Vista on; looked up at run time: Wine 8 has only a stub). FALSE, with the error left
+// for the caller, when it cannot be told.
+BOOL GetStoreInfOf(const std::wstring& strPublishedInf, std::wstring& strStoreInf);
+
 // Whether two paths lie in one driver-store package (below ...\DriverStore\FileRepository\,
 // reached through System32 or Sysnative alike).
 bool InSamePackage(const std::wstring& storePath, const std::wstring& otherStorePath);

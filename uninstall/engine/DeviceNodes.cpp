@@ -28,17 +28,11 @@ std::wstring InstalledInf(HDEVINFO hDevices, SP_DEVINFO_DATA& device)
 }
 
 // The plan's removed OEM INF or package that a device installed from `strInf` depends on;
-// empty when none. A published INF's package is SetupAPI's answer (Vista on; looked up at run
-// time, as the OEM INF clean-up does).
+// empty when none. A published INF's package is SetupAPI's answer, as for the OEM INF clean-up.
 std::wstring RemovedSource(const RemovalPlan& plan, const std::wstring& strInfFolder, const std::wstring& strInf)
 {
-    typedef BOOL(WINAPI * GetInfDriverStoreLocationProc)(PCWSTR, PSP_ALTPLATFORM_INFO, PCWSTR, PWSTR, DWORD, PDWORD);
-    auto pGetInfDriverStoreLocation = reinterpret_cast<GetInfDriverStoreLocationProc>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"setupapi.dll"), "SetupGetInfDriverStoreLocationW")));
-    wchar_t szStoreInf[MAX_PATH] = {};
-    const bool bPlaced =
-        pGetInfDriverStoreLocation &&
-        pGetInfDriverStoreLocation((strInfFolder + strInf).c_str(), nullptr, nullptr, szStoreInf, MAX_PATH, nullptr);
+    std::wstring strStoreInf;
+    const bool bPlaced = GetStoreInfOf(strInfFolder + strInf, strStoreInf) != FALSE;
     for (const PlanItem& line : plan) {
         if (!line.decision.bRemove)
             continue;
@@ -46,7 +40,7 @@ std::wstring RemovedSource(const RemovalPlan& plan, const std::wstring& strInfFo
             CompareStringOrdinal(line.strTarget.c_str() + line.strTarget.rfind(L'\\') + 1, -1, strInf.c_str(), -1,
                                  TRUE) == CSTR_EQUAL)
             return line.strTarget;
-        if (!wcscmp(line.pItem, L"package") && bPlaced && InSamePackage(line.strTarget, szStoreInf))
+        if (!wcscmp(line.pItem, L"package") && bPlaced && InSamePackage(line.strTarget, strStoreInf))
             return line.strTarget;
     }
     return std::wstring();
